@@ -1,0 +1,86 @@
+#include "converter/art_writer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+std::string MakeArtIdentifier(const wchar_t* baseName) {
+    std::string id;
+    for (size_t i = 0; baseName && id.size() < size_t(kMaxIdentifier); ++i) {
+        // Only the low 8 bits of each character are judged.
+        const unsigned char ch = static_cast<unsigned char>(baseName[i] & 0xFF);
+        if (ch == 0) break;
+        if ((ch >= 'a' && ch <= 'z') || ch == '_' || (ch >= '0' && ch <= '9' && i > 0)) {
+            id += static_cast<char>(ch);
+        } else if (ch >= 'A' && ch <= 'Z') {
+            id += static_cast<char>(ch - 'A' + 'a');
+        } else {
+            printf("%ls", L"Pic name isn't good for pawn, using default name\n");
+            return "new_art_" + std::to_string(rand() % 10000);
+        }
+    }
+    return id;
+}
+
+int32_t ChunkCount(size_t length) {
+    return static_cast<int32_t>((length + kChunkWindow - 1) / kChunkWindow);
+}
+
+int32_t ChunkCount(const char* tileText) { return ChunkCount(strlen(tileText)); }
+
+namespace {
+
+// Writes one tile's chunks: every window of 250 characters is cut just before
+// its last glyph letter, so no colour code is split; the rest is the last chunk.
+bool WriteTileChunks(FILE* file, const TileRecord& record) {
+    char chunk[kChunkWindow + 1];
+    const char* p = record.text;
+    const size_t length = strlen(record.text);
+    for (int32_t i = 0; i + 1 < record.chunkCount; ++i) {
+        // The chunk count was computed from this text, so each window lies inside it;
+        // a record that claims more chunks than its text holds stops here.
+        if (size_t(p - record.text) + kChunkWindow > length) break;
+        memcpy(chunk, p, kChunkWindow);
+        chunk[kChunkWindow] = '\0';
+        int cut = kChunkWindow - 1;
+        while (cut >= 0 && chunk[cut] != 'g') --cut;
+        if (cut < 0) {
+            printf("%ls", L"ERROR HAPPENED! SORRY!\n");
+            printf("%s", chunk);
+            fflush(stdout);
+            return false;
+        }
+        chunk[cut] = '\0';
+        fprintf(file, ", \"%s\"\n", chunk);
+        p += cut;
+    }
+    fprintf(file, ", \"%s\"\n", p);
+    return true;
+}
+
+}  // namespace
+
+WriteResult WriteArtInclude(FILE* file, const std::string& identifier, int tilesAcross,
+                            int tilesDown, const TileRecord* records) {
+    const int64_t tiles = int64_t(tilesAcross) * tilesDown;
+    int64_t total = 0;
+    for (int64_t i = 0; i < tiles; ++i) total += records[i].chunkCount;
+
+    fprintf(file, "new %s[%lld][] = {\n", identifier.c_str(), static_cast<long long>(total + 1));
+    fprintf(file, "{ %d, %d", tilesAcross, tilesDown);
+    int64_t start = 1;
+    for (int64_t i = 0; i < tiles; ++i) {
+        fprintf(file, ", %d, %lld", records[i].chunkCount, static_cast<long long>(start));
+        start += records[i].chunkCount;
+        if (i % kPairsPerIndexLine == kPairsPerIndexLine - 1) fputs("\n", file);
+    }
+    fputs("}\n", file);
+    for (int64_t i = 0; i < tiles; ++i) {
+        if (!WriteTileChunks(file, records[i])) {
+            fclose(file);
+            return WriteResult::NoGlyphInWindow;
+        }
+    }
+    fputs("};\n", file);
+    fclose(file);
+    return WriteResult::Ok;
+}

@@ -1,0 +1,126 @@
+#include "image/zt_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+bool ZtFile::PutByte(uint8_t byte) { return WriteBlocks(&byte, 1, 1) == 1; }
+
+ZtIOFile::~ZtIOFile() {
+    if (ownsFile && file) fclose(file);
+}
+
+bool ZtIOFile::CloseStream() {
+    if (!file || !ownsFile) return true;
+    int rc = fclose(file);
+    file = nullptr;
+    return rc == 0;
+}
+
+size_t ZtIOFile::ReadBlocks(void* buffer, size_t size, size_t count) {
+    if (!file || !buffer || size == 0 || count == 0) return 0;
+    return fread(buffer, size, count, file);
+}
+
+size_t ZtIOFile::WriteBlocks(const void* buffer, size_t size, size_t count) {
+    if (!file || !buffer || size == 0 || count == 0) return 0;
+    return fwrite(buffer, size, count, file);
+}
+
+bool ZtIOFile::SeekTo(int32_t offset, int origin) {
+    if (!file) return false;
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    return fseek(file, offset, whence) == 0;
+}
+
+int32_t ZtIOFile::Position() { return file ? static_cast<int32_t>(ftell(file)) : 0; }
+
+int32_t ZtIOFile::Length() {
+    if (!file) return -1;
+    long here = ftell(file);
+    fseek(file, 0, SEEK_END);
+    long size = ftell(file);
+    fseek(file, here, SEEK_SET);
+    return static_cast<int32_t>(size);
+}
+
+bool ZtIOFile::FlushStream() { return file && fflush(file) == 0; }
+bool ZtIOFile::AtEnd() { return !file || feof(file) != 0; }
+int32_t ZtIOFile::ErrorState() { return file ? ferror(file) : -1; }
+
+bool ZtIOFile::PutByte(uint8_t byte) { return file && fputc(byte, file) == byte; }
+
+int32_t ZtIOFile::GetByte() { return file ? fgetc(file) : -1; }
+
+char* ZtIOFile::GetLine(char* buffer, int maxLength) {
+    return file ? fgets(buffer, maxLength, file) : nullptr;
+}
+
+int ZtIOFile::ScanFormatted(const char* format, void* target) {
+    return file ? fscanf(file, format, target) : -1;
+}
+
+ZtMemFile::ZtMemFile(const uint8_t* data, size_t size)
+    : data_(data), size_(data ? std::min<size_t>(size, INT32_MAX) : 0) {}
+
+size_t ZtMemFile::ReadBlocks(void* buffer, size_t size, size_t count) {
+    if (!buffer || size == 0 || count == 0) return 0;
+    size_t left = size_ - pos_;
+    // Like fread, a partial last block is consumed but not counted.
+    bool shortRead = count > left / size;
+    size_t taken = shortRead ? left : size * count;
+    if (taken) memcpy(buffer, data_ + pos_, taken);
+    pos_ += taken;
+    if (shortRead) eof_ = true;
+    return taken / size;
+}
+
+bool ZtMemFile::SeekTo(int32_t offset, int origin) {
+    int64_t base = origin == 0 ? 0 : origin == 1 ? static_cast<int64_t>(pos_)
+                                                 : static_cast<int64_t>(size_);
+    int64_t target = base + offset;
+    if (target < 0) return false;
+    // Seeking past the end is allowed, as with fseek; reads there return nothing.
+    pos_ = static_cast<size_t>(std::min<int64_t>(target, static_cast<int64_t>(size_)));
+    eof_ = false;
+    return true;
+}
+
+int32_t ZtMemFile::GetByte() {
+    if (pos_ >= size_) {
+        eof_ = true;
+        return -1;
+    }
+    return data_[pos_++];
+}
+
+char* ZtMemFile::GetLine(char* buffer, int maxLength) {
+    if (!buffer || maxLength <= 0) return nullptr;
+    if (pos_ >= size_) {
+        eof_ = true;
+        return nullptr;
+    }
+    int n = 0;
+    while (n < maxLength - 1 && pos_ < size_) {
+        char c = static_cast<char>(data_[pos_++]);
+        buffer[n++] = c;
+        if (c == '\n') break;
+    }
+    buffer[n] = '\0';
+    return buffer;
+}
+
+int ZtMemFile::ScanFormatted(const char* format, void* target) {
+    // Scan from a bounded copy of the rest of the stream; %n tells how much was used.
+    if (pos_ >= size_) {
+        eof_ = true;
+        return -1;
+    }
+    size_t avail = std::min<size_t>(size_ - pos_, 4096);
+    std::string rest(reinterpret_cast<const char*>(data_ + pos_), avail);
+    std::string fmt = std::string(format) + "%n";
+    int used = 0;
+    int rc = sscanf(rest.c_str(), fmt.c_str(), target, &used);
+    if (rc > 0) pos_ += static_cast<size_t>(used);
+    return rc;
+}

@@ -1,0 +1,85 @@
+// Byte streams every decoder reads from. ZtFile mirrors the C stdio calls;
+// ZtIOFile implements it over a FILE; ZtMemFile over a caller's bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+class ZtFile {
+public:
+    virtual ~ZtFile() = default;
+    virtual bool CloseStream() = 0;
+    // Reads up to count blocks of size bytes; returns the number of whole blocks read.
+    virtual size_t ReadBlocks(void* buffer, size_t size, size_t count) = 0;
+    virtual size_t WriteBlocks(const void* buffer, size_t size, size_t count) = 0;
+    // origin: 0 from the start, 1 from the current position, 2 from the end.
+    virtual bool SeekTo(int32_t offset, int origin) = 0;
+    virtual int32_t Position() = 0;
+    // Total size in bytes; the position is left where it was.
+    virtual int32_t Length() = 0;
+    virtual bool FlushStream() = 0;
+    virtual bool AtEnd() = 0;
+    virtual int32_t ErrorState() = 0;
+    virtual bool PutByte(uint8_t byte);
+    // The next byte 0..255, or -1 at the end.
+    virtual int32_t GetByte() = 0;
+    // Reads a line like fgets; null at the end.
+    virtual char* GetLine(char* buffer, int maxLength) = 0;
+    // Formatted read of one value like fscanf; the number of values converted, or -1.
+    virtual int ScanFormatted(const char* format, void* target) = 0;
+};
+
+// A stream over a C FILE. Made around a caller's open file it never closes it;
+// made with a null file it owns nothing and reads nothing.
+class ZtIOFile : public ZtFile {
+public:
+    explicit ZtIOFile(FILE* f) : file(f), ownsFile(f == nullptr) {}
+    ~ZtIOFile() override;
+    ZtIOFile(const ZtIOFile&) = delete;
+    ZtIOFile& operator=(const ZtIOFile&) = delete;
+
+    bool CloseStream() override;
+    size_t ReadBlocks(void* buffer, size_t size, size_t count) override;
+    size_t WriteBlocks(const void* buffer, size_t size, size_t count) override;
+    bool SeekTo(int32_t offset, int origin) override;
+    int32_t Position() override;
+    int32_t Length() override;
+    bool FlushStream() override;
+    bool AtEnd() override;
+    int32_t ErrorState() override;
+    bool PutByte(uint8_t byte) override;
+    int32_t GetByte() override;
+    char* GetLine(char* buffer, int maxLength) override;
+    int ScanFormatted(const char* format, void* target) override;
+
+private:
+    FILE* file;
+    bool ownsFile;
+};
+
+// A read-only stream over bytes the caller keeps alive; used by tests, fuzz
+// targets and decoders that hand a part of a file to another decoder.
+class ZtMemFile : public ZtFile {
+public:
+    ZtMemFile(const uint8_t* data, size_t size);
+
+    bool CloseStream() override { return true; }
+    size_t ReadBlocks(void* buffer, size_t size, size_t count) override;
+    size_t WriteBlocks(const void*, size_t, size_t) override { return 0; }
+    bool SeekTo(int32_t offset, int origin) override;
+    int32_t Position() override { return static_cast<int32_t>(pos_); }
+    int32_t Length() override { return static_cast<int32_t>(size_); }
+    bool FlushStream() override { return true; }
+    bool AtEnd() override { return eof_; }
+    int32_t ErrorState() override { return 0; }
+    int32_t GetByte() override;
+    char* GetLine(char* buffer, int maxLength) override;
+    int ScanFormatted(const char* format, void* target) override;
+
+private:
+    const uint8_t* data_;
+    size_t size_;  // capped at INT32_MAX so positions fit the interface
+    size_t pos_ = 0;
+    bool eof_ = false;
+};

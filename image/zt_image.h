@@ -1,0 +1,262 @@
+// ZtImage: the in-memory picture. Pixels live in one block laid out as a
+// device-independent bitmap: a 40-byte info header, the palette (4-byte
+// entries blue, green, red, fourth byte) and bottom-up rows padded to 4 bytes.
+// Optional width x height alpha and selection planes travel with the pixels.
+// Every decoder derives from ZtImage and fills its own storage; the loader
+// then moves that storage into the caller's image with TakeOver.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "image/image_format.h"
+
+class ZtFile;
+
+// Pixel data ceiling of one image: 256 MiB.
+constexpr uint64_t ZTIMAGE_MAX_MEMORY = 268435456;
+
+// The 40-byte Windows info header, little-endian in files and in the block.
+struct ZtInfoHeader {
+    uint32_t headerSize;
+    int32_t width;
+    int32_t height;
+    uint16_t planes;
+    uint16_t bitsPerPixel;
+    uint32_t compression;
+    uint32_t imageBytes;
+    int32_t xPelsPerMeter;
+    int32_t yPelsPerMeter;
+    uint32_t paletteEntries;
+    uint32_t importantColors;
+};
+static_assert(sizeof(ZtInfoHeader) == 40, "info header must be 40 bytes");
+
+// A colour as stored in a palette entry and returned by ColorAt.
+struct ZtQuad {
+    uint8_t blue;
+    uint8_t green;
+    uint8_t red;
+    uint8_t alpha;  // alpha, or 0
+    bool operator==(const ZtQuad& o) const {
+        return blue == o.blue && green == o.green && red == o.red && alpha == o.alpha;
+    }
+    bool operator!=(const ZtQuad& o) const { return !(*this == o); }
+};
+
+struct ZtRect {
+    int32_t left, top, right, bottom;
+};
+
+// The settings block: copied as one unit by InheritSettings, TakeOver and
+// Duplicate. Callers steer decoders through it and decoders report back.
+struct ZtImageSettings {
+    uint32_t rowStride;
+    uint32_t formatId;
+    char lastError[256];
+    int32_t progress;
+    int32_t abortCode;  // 0 decode; -1 dimensions only; other values cancel
+    int32_t transparentIndex;
+    ZtQuad transparentColor;
+    float quality;
+    uint8_t decodeScale;
+    int32_t frameIndex;
+    int32_t frameCount;
+    uint32_t frameDelay;
+    int32_t xDpi, yDpi;
+    ZtRect selectionBox;
+    uint8_t alphaMax;
+    bool paletteAlphaEnabled;
+    bool enabled;
+    int32_t xOffset, yOffset;
+    uint32_t decoderOptions[kFormatSlots];
+    ZtQuad nearestCacheColour;
+    uint8_t nearestCacheIndex;
+    bool nearestCacheValid;
+    int32_t layerCount;
+    uint32_t flags;
+    uint8_t frameDisposal;
+    bool keepAllFrames;
+    bool littleEndianHost;
+};
+
+class ZtImage : protected ZtImageSettings {
+public:
+    explicit ZtImage(uint32_t formatId = ImageFormat::Unknown);
+    ZtImage(uint32_t width, uint32_t height, uint32_t bitsPerPixel, uint32_t formatId);
+    ZtImage(const ZtImage& src, bool withPixels, bool withSelection, bool withAlpha);
+    virtual ~ZtImage();
+    ZtImage(const ZtImage&) = delete;
+    ZtImage& operator=(const ZtImage&) = delete;
+
+    // Lifecycle -------------------------------------------------------------
+    uint8_t* Create(uint32_t width, uint32_t height, uint32_t bitsPerPixel, uint32_t formatId);
+    bool ReleaseStorage();
+    bool ReleaseFrames();
+    void InheritSettings(const ZtImage& src);
+    bool TakeOver(ZtImage& src, bool withFrames);
+    void MakeView(const ZtImage& src);
+    void Duplicate(const ZtImage& src, bool withPixels, bool withSelection, bool withAlpha);
+
+    // Geometry and settings -------------------------------------------------
+    int32_t Width() const { return header.width; }
+    int32_t Height() const { return header.height; }
+    uint32_t BitsPerPixel() const { return header.bitsPerPixel; }
+    uint32_t RowStride() const { return rowStride; }
+    uint32_t FormatId() const { return formatId; }
+    bool SetFormatId(uint32_t id);
+    int32_t HorizontalDpi() const { return xDpi; }
+    int32_t VerticalDpi() const { return yDpi; }
+    void SetHorizontalDpi(int32_t dpi);
+    void SetVerticalDpi(int32_t dpi);
+    uint8_t* BlockPointer() const { return pixelBlock; }
+    bool HasPixels() const { return pixelBlock != nullptr; }
+    bool HasPalette() const { return header.paletteEntries != 0; }
+    uint32_t PaletteEntries() const { return header.paletteEntries; }
+    uint32_t PaletteBytes() const { return header.paletteEntries * 4; }
+    size_t BlockSize() const { return 40 + size_t(PaletteBytes()) + header.imageBytes; }
+    uint32_t ImageBytes() const { return header.imageBytes; }
+    const ZtInfoHeader& Header() const { return header; }
+    const char* LastError() const { return lastError; }
+    void SetLastError(const char* text);
+    uint8_t QualityPercent() const { return static_cast<uint8_t>(static_cast<int>(quality + 0.5f)); }
+    int32_t TransparentIndex() const { return transparentIndex; }
+    void SetTransparentIndex(int32_t index);
+    ZtQuad TransparentColor() const { return transparentColor; }
+    void SetTransparentColor(ZtQuad colour);
+    void SetImportantColors(uint32_t count);
+    uint8_t DecodeScale() const { return decodeScale; }
+    void SetDecodeScale(uint8_t scale) { decodeScale = scale; }
+    int32_t AbortCode() const { return abortCode; }
+    void SetAbortCode(int32_t code) { abortCode = code; }
+    int32_t FrameIndex() const { return frameIndex; }
+    void SetFrameIndex(int32_t index) { frameIndex = index; }
+    int32_t FrameCount() const { return frameCount; }
+    uint32_t FrameDelay() const { return frameDelay; }
+    uint8_t FrameDisposal() const { return frameDisposal; }
+    void SetFrameDisposal(uint8_t disposal) { frameDisposal = disposal; }
+    bool KeepAllFrames() const { return keepAllFrames; }
+    void SetKeepAllFrames(bool keep) { keepAllFrames = keep; }
+    int32_t XOffset() const { return xOffset; }
+    int32_t YOffset() const { return yOffset; }
+    int32_t Progress() const { return progress; }
+    bool PaletteAlphaEnabled() const { return paletteAlphaEnabled; }
+    uint32_t DecoderOption(uint32_t id) const;
+    bool SetDecoderOption(uint32_t value, uint32_t id);
+    const ZtRect& SelectionBox() const { return selectionBox; }
+    const ZtImage* ViewOf() const { return viewOf; }
+    // The decoded frames, when a multi-frame decoder was asked to keep them.
+    size_t StoredFrames() const;
+    const ZtImage* Frame(size_t index) const;
+
+    uint16_t LittleEndian16(uint16_t v) const;
+    uint32_t LittleEndian32(uint32_t v) const;
+    void InfoHeaderToHost(ZtInfoHeader& h) const;
+
+    // Rows and pixels (y = 0 is the bottom line) -----------------------------
+    uint8_t* RowBits(uint32_t row) const;
+    bool Contains(int32_t x, int32_t y) const;
+    void FillBits(uint8_t value);
+    uint8_t IndexAt(int32_t x, int32_t y) const;
+    uint8_t IndexAtUnchecked(int32_t x, int32_t y) const;
+    void SetIndexAt(int32_t x, int32_t y, uint32_t index);
+    void SetIndexUnchecked(int32_t x, int32_t y, uint32_t index);
+    ZtQuad ColorAt(int32_t x, int32_t y, bool withAlpha) const;
+    ZtQuad ColorAtUnchecked(int32_t x, int32_t y, bool withAlpha) const;
+    uint8_t* PixelPointerUnchecked(int32_t x, int32_t y) const;
+    void SetColorAt(int32_t x, int32_t y, ZtQuad colour, bool withAlpha);
+    void SetColorUnchecked(int32_t x, int32_t y, ZtQuad colour, bool withAlpha);
+    void SetColorRefAt(int32_t x, int32_t y, uint32_t colorRef);
+    // Expands 16- or 32-bit masked pixels into this (already created) 24-bit
+    // image. src holds height rows of ((width + 1) / 2) * 4 bytes (16 bits) or
+    // width * 4 bytes (32 bits); at 16 bits it may be this image's own pixels.
+    void UnpackBitfields(const uint8_t* src, uint32_t redMask, uint32_t greenMask,
+                         uint32_t blueMask, uint32_t srcBits);
+
+    // Palette ----------------------------------------------------------------
+    uint8_t* PalettePointer() const;
+    ZtQuad PaletteEntry(uint32_t index) const;
+    void SetPaletteEntry(uint32_t index, uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha);
+    void LoadPaletteFromQuads(const uint8_t* quads, uint32_t count);
+    void LoadPaletteFromTriples(const uint8_t* triples, uint32_t count);
+    void LoadPaletteFromPlanes(uint32_t count, const uint8_t* reds, const uint8_t* greens,
+                               const uint8_t* blues);
+    void SetGreyRamp();
+    bool HasGreyPalette() const;
+    uint8_t NearestPaletteIndex(ZtQuad colour);
+    void SwapRedBlue(uint8_t* buffer, uint32_t byteCount) const;
+    void SwapRedBlueAll();
+    static ZtQuad QuadFromColorRef(uint32_t value);
+
+    // Alpha plane --------------------------------------------------------------
+    bool HasAlphaPlane() const { return alpha != nullptr; }
+    bool AddAlphaPlane();
+    void DropAlphaPlane();
+    void InvertAlphaPlane();
+    bool AlphaFromGreyImage(const ZtImage& src);
+    void SetAlphaAt(int32_t x, int32_t y, uint8_t level);
+    uint8_t AlphaAt(int32_t x, int32_t y) const;
+    uint8_t* AlphaPointer(int32_t x, int32_t y) const;
+    uint8_t AlphaAtUnchecked(int32_t x, int32_t y) const;
+    bool FlipAlphaPlane();
+    bool MirrorAlphaPlane();
+
+    // Selection plane ------------------------------------------------------------
+    bool HasSelection() const { return selection != nullptr; }
+    bool AddSelection();
+    void DropSelection();
+    bool Selected(int32_t x, int32_t y) const;
+    void SetSelectedAt(int32_t x, int32_t y, uint8_t level);
+    uint8_t SelectionAtUnchecked(int32_t x, int32_t y) const;
+    bool FlipSelection();
+    bool MirrorSelection();
+
+    // Whole-image transforms -------------------------------------------------------
+    bool FlipVertical(bool withSelection, bool withAlpha);
+    bool MirrorHorizontal(bool withSelection, bool withAlpha);
+    bool RotateLeft(ZtImage* target);
+    bool RotateRight(ZtImage* target);
+    bool InvertColors();
+
+    // Loading -------------------------------------------------------------------
+    bool Decode(ZtFile* stream, uint32_t formatId);
+    bool Decode(FILE* file, uint32_t formatId);
+    bool LoadFromPath(const char* path, uint32_t formatId);
+    bool LoadFromPath(const wchar_t* path, uint32_t formatId);
+
+protected:
+    void InitDefaults(uint32_t id);
+    // Frames a multi-frame decoder keeps; the image owns them.
+    void AppendFrame(std::unique_ptr<ZtImage> frame);
+    ZtImageSettings& Settings() { return *this; }
+    const ZtImageSettings& Settings() const { return *this; }
+
+    uint8_t* pixelBlock = nullptr;  // the block, owned through ownedBlock unless a view
+    ZtInfoHeader header{};
+    uint8_t* pixels = nullptr;  // first byte of row 0
+    const ZtImage* viewOf = nullptr;
+    ZtImage* parentLayer = nullptr;
+    uint8_t* selection = nullptr;
+    uint8_t* alpha = nullptr;
+
+private:
+    enum class Turn { Left, Right };
+    bool Rotate(ZtImage* target, Turn turn);
+    void ClearStorageFields();
+    static bool FlipPlane(uint8_t* plane, uint32_t width, uint32_t height);
+    static std::unique_ptr<uint8_t[]> MirroredPlane(const uint8_t* plane, uint32_t width,
+                                                    uint32_t height);
+    size_t PlaneSize() const { return size_t(uint32_t(header.width)) * uint32_t(header.height); }
+
+    std::unique_ptr<uint8_t[]> ownedBlock;
+    std::unique_ptr<uint8_t[]> ownedSelection;
+    std::unique_ptr<uint8_t[]> ownedAlpha;
+    std::vector<std::unique_ptr<ZtImage>> layers;
+    std::vector<std::unique_ptr<ZtImage>> frames;
+};
+
+// Allocates n bytes, or returns null instead of throwing.
+std::unique_ptr<uint8_t[]> AllocateBytes(size_t n, bool zeroed = true);

@@ -1,0 +1,70 @@
+#include "tests/test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "image/zt_file.h"
+
+namespace zt_test {
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return bool(out);
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string CorpusDir() {
+    std::error_code ec;
+    const std::string dir = ZENT_CORPUS_DIR;
+    return std::filesystem::is_directory(dir, ec) ? dir : std::string();
+}
+
+std::string MakeTempDir(const std::string& tag) {
+    std::string pattern = (std::filesystem::temp_directory_path() / ("zent_" + tag + "_XXXXXX")).string();
+    char* made = mkdtemp(&pattern[0]);
+    return made ? std::string(made) : std::string();
+}
+
+std::string Fnv1a64Hex(const std::string& text) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char buf[17];
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+bool DecodeBytes(ZtImage& image, const std::vector<uint8_t>& bytes, uint32_t formatId) {
+    ZtMemFile stream(bytes.data(), bytes.size());
+    return image.Decode(&stream, formatId);
+}
+
+void MakeTrueColour(ZtImage& image, int width, int height, const std::vector<uint32_t>& topDown) {
+    image.Create(uint32_t(width), uint32_t(height), 24, ImageFormat::Unknown);
+    for (int line = 0; line < height; ++line)
+        for (int x = 0; x < width; ++x) {
+            const uint32_t v = topDown[size_t(line) * size_t(width) + size_t(x)];
+            image.SetColorAt(x, height - 1 - line,
+                             ZtQuad{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), 0}, false);
+        }
+}
+
+}  // namespace zt_test

@@ -1,0 +1,31 @@
+// Helpers shared by the test files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/zt_image.h"
+
+namespace zt_test {
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+std::string ReadFileText(const std::string& path);
+
+// The shared corpus folder, or "" when this checkout has none beside it.
+std::string CorpusDir();
+
+// A fresh empty directory below the system's temporary directory.
+std::string MakeTempDir(const std::string& tag);
+
+// 64-bit FNV-1a of text, as hex; the reference scripts use the same hash.
+std::string Fnv1a64Hex(const std::string& text);
+
+// An image decoded from bytes in memory with the given format id.
+bool DecodeBytes(ZtImage& image, const std::vector<uint8_t>& bytes, uint32_t formatId);
+
+// A 24-bit image with the given colours (0xRRGGBB), listed top line first.
+void MakeTrueColour(ZtImage& image, int width, int height, const std::vector<uint32_t>& topDown);
+
+}  // namespace zt_test
