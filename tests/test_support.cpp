@@ -7,6 +7,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "converter/convert.h"
 #include "image/zt_file.h"
 
 namespace zt_test {
@@ -66,5 +67,28 @@ void MakeTrueColour(ZtImage& image, int width, int height, const std::vector<uin
                              ZtQuad{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), 0}, false);
         }
 }
+
+std::vector<CorpusReference> LoadCorpusReferences(const std::string& tsvPath) {
+    std::vector<CorpusReference> rows;
+    std::ifstream in(tsvPath);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::stringstream ss(line);
+        CorpusReference r;
+        std::string w, h;
+        std::getline(ss, r.path, '\t');
+        std::getline(ss, r.expect, '\t');
+        std::getline(ss, r.reference, '\t');
+        std::getline(ss, w, '\t');
+        std::getline(ss, h, '\t');
+        r.width = atoi(w.c_str());
+        r.height = atoi(h.c_str());
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+std::string IncludeHash(const ZtImage& image) { return Fnv1a64Hex(ArtIncludeText(image, "ref")); }
 
 }  // namespace zt_test

@@ -28,4 +28,20 @@ bool DecodeBytes(ZtImage& image, const std::vector<uint8_t>& bytes, uint32_t for
 // A 24-bit image with the given colours (0xRRGGBB), listed top line first.
 void MakeTrueColour(ZtImage& image, int width, int height, const std::vector<uint32_t>& topDown);
 
+// One row of a recorded reference table (tests/data/<fmt>_reference.tsv, made
+// by scripts/reference/): a corpus path, the manifest's expectation, and the
+// include hash computed from an independent decoder's pixels ("fail" when the
+// reference decoder refused the file, "any" when no reference applies).
+struct CorpusReference {
+    std::string path;
+    std::string expect;
+    std::string reference;
+    int width = 0;
+    int height = 0;
+};
+std::vector<CorpusReference> LoadCorpusReferences(const std::string& tsvPath);
+
+// Hash of the art include our converter writes for image (identifier "ref").
+std::string IncludeHash(const ZtImage& image);
+
 }  // namespace zt_test
