@@ -1,5 +1,6 @@
 // The decoders of this library, in the order the try-every-decoder pass
 // uses them. Adding a decoder is one line here.
+#include "codecs/adapters/png.h"
 #include "image/decoder_registry.h"
 
 const DecoderEntry* DecoderTable(size_t* count) {
@@ -8,7 +9,7 @@ const DecoderEntry* DecoderTable(size_t* count) {
         // JPEG
         // ICO
         // GIF
-        // PNG
+        ZT_DECODER(ImageFormat::Png, ZtImagePNG),
         // TIFF, MNG, TGA, PCX, WBMP, WMF/EMF, JPEG-2000 family, SKA, camera RAW follow.
         DecoderEntry{0, 0, nullptr},  // end marker, not a decoder
     };
