@@ -1,6 +1,8 @@
 // The image object: storage, settings, pixel and palette access.
 #include "image/zt_image.h"
 
+#include "image/byte_reader.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -437,23 +439,16 @@ void ZtImage::SetColorRefAt(int32_t x, int32_t y, uint32_t colorRef) {
 
 namespace {
 
-int BitCount16(uint32_t mask) {
-    int n = 0;
-    for (uint32_t m = mask & 0xFFFF; m; m &= m - 1) ++n;
-    return n;
-}
-
-// Shifts right by n, or left by -n, keeping the low 8 bits; never an invalid shift.
-uint8_t ShiftTo8(uint32_t v, int n) {
-    if (n >= 32 || n <= -32) return 0;
-    return static_cast<uint8_t>(n >= 0 ? v >> n : v << -n);
-}
-
-int MaskBytePosition(uint32_t mask) {
-    int pos = 0;
-    for (int k = 8; k <= 24; k += 8)
-        if (mask >> k) ++pos;
-    return pos;
+// One channel of a masked pixel widened or narrowed to 8 bits: the masked bits
+// moved down to bit 0, then their top 8 bits kept (wide masks) or shifted up
+// (narrow ones, so 5 bits of 31 give 248). Byte-aligned 8-bit masks give the
+// masked byte itself; masks at any other position or width work the same way.
+uint8_t MaskedChannel(uint32_t value, uint32_t mask) {
+    if (mask == 0) return 0;
+    const int low = __builtin_ctz(mask);
+    const int width = 32 - __builtin_clz(mask) - low;
+    const uint32_t v = (value & mask) >> low;
+    return static_cast<uint8_t>(width > 8 ? v >> (width - 8) : v << (8 - width));
 }
 
 }  // namespace
@@ -461,39 +456,29 @@ int MaskBytePosition(uint32_t mask) {
 void ZtImage::UnpackBitfields(const uint8_t* src, uint32_t redMask, uint32_t greenMask,
                               uint32_t blueMask, uint32_t srcBits) {
     if (!pixelBlock || !src || header.bitsPerPixel != 24) return;
+    if (srcBits != 16 && srcBits != 32) return;
     const uint32_t width = uint32_t(header.width);
     const uint32_t height = uint32_t(header.height);
     if (srcBits == 16) {
-        const size_t srcStride = size_t((width + 1) / 2) * 4;
-        const int r = BitCount16(redMask), g = BitCount16(greenMask), b = BitCount16(blueMask);
-        // Last row and last pixel first, so the expansion can run in place.
-        for (uint32_t y = height; y-- > 0;) {
-            const uint8_t* in = src + size_t(y) * srcStride;
-            uint8_t* out = pixels + size_t(y) * rowStride;
-            for (uint32_t x = width; x-- > 0;) {
-                uint32_t w = uint32_t(in[2 * x]) | (uint32_t(in[2 * x + 1]) << 8);
-                uint8_t blue = ShiftTo8(w & blueMask, -(8 - r));
-                uint8_t green = ShiftTo8(w & greenMask, r + g - 8);
-                uint8_t red = ShiftTo8(w & redMask, r + g + b - 8);
-                out[3 * x] = blue;
-                out[3 * x + 1] = green;
-                out[3 * x + 2] = red;
-            }
-        }
-    } else if (srcBits == 32) {
-        const size_t srcStride = size_t(width) * 4;
-        const int rp = MaskBytePosition(redMask), gp = MaskBytePosition(greenMask),
-                  bp = MaskBytePosition(blueMask);
-        for (uint32_t y = height; y-- > 0;) {
-            const uint8_t* in = src + size_t(y) * srcStride;
-            uint8_t* out = pixels + size_t(y) * rowStride;
-            for (uint32_t x = width; x-- > 0;) {
-                const uint8_t* px = in + 4 * size_t(x);
-                uint8_t blue = px[bp], green = px[gp], red = px[rp];
-                out[3 * x] = blue;
-                out[3 * x + 1] = green;
-                out[3 * x + 2] = red;
-            }
+        redMask &= 0xFFFF;
+        greenMask &= 0xFFFF;
+        blueMask &= 0xFFFF;
+    }
+    const size_t bytesPerPixel = srcBits / 8;
+    const size_t srcStride = srcBits == 16 ? size_t((width + 1) / 2) * 4 : size_t(width) * 4;
+    // Last row and last pixel first, so 16-bit rows can expand in place.
+    for (uint32_t y = height; y-- > 0;) {
+        const uint8_t* in = src + size_t(y) * srcStride;
+        uint8_t* out = pixels + size_t(y) * rowStride;
+        for (uint32_t x = width; x-- > 0;) {
+            const uint8_t* p = in + bytesPerPixel * x;
+            const uint32_t w = srcBits == 16 ? Get16LE(p) : Get32LE(p);
+            const uint8_t blue = MaskedChannel(w, blueMask);
+            const uint8_t green = MaskedChannel(w, greenMask);
+            const uint8_t red = MaskedChannel(w, redMask);
+            out[3 * x] = blue;
+            out[3 * x + 1] = green;
+            out[3 * x + 2] = red;
         }
     }
 }

@@ -173,6 +173,8 @@ public:
     // Expands 16- or 32-bit masked pixels into this (already created) 24-bit
     // image. src holds height rows of ((width + 1) / 2) * 4 bytes (16 bits) or
     // width * 4 bytes (32 bits); at 16 bits it may be this image's own pixels.
+    // Each channel is its masked bits scaled to 8 by shifting: 5 bits of 31
+    // give 248, an 8-bit mask gives its byte, wider masks keep their top 8 bits.
     void UnpackBitfields(const uint8_t* src, uint32_t redMask, uint32_t greenMask,
                          uint32_t blueMask, uint32_t srcBits);
 

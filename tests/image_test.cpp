@@ -266,11 +266,15 @@ TEST(ImageBitfields, Unpack555And565InPlace) {
     EXPECT_EQ(six.ColorAt(0, 0, false), (ZtQuad{0, 0, 248, 0}));
     EXPECT_EQ(six.ColorAt(1, 0, false), (ZtQuad{0, 252, 0, 0}));
 
-    // Masks wider than 8 bits must not shift by invalid amounts.
-    ZtImage odd(1, 1, 24, 0);
-    const uint8_t w[4] = {0xFF, 0xFF, 0, 0};
-    odd.UnpackBitfields(w, 0xFFF0, 0x000F, 0x0000, 16);
-    EXPECT_EQ(odd.ColorAt(0, 0, false).blue, 0);
+    // 2-3-1 masks: each channel scaled from its own width.
+    ZtImage small(1, 1, 24, 0);
+    const uint8_t w[4] = {0x3F, 0x00, 0, 0};  // red 0b11, green 0b111, blue 0b1
+    small.UnpackBitfields(w, 0x30, 0x0E, 0x01, 16);
+    EXPECT_EQ(small.ColorAt(0, 0, false), (ZtQuad{0x80, 0xE0, 0xC0, 0}));
+    // A 12-bit mask keeps its top 8 bits; an empty mask gives 0.
+    const uint8_t wide[4] = {0xF0, 0xAB, 0, 0};
+    small.UnpackBitfields(wide, 0xFFF0, 0x000F, 0x0000, 16);
+    EXPECT_EQ(small.ColorAt(0, 0, false), (ZtQuad{0x00, 0x00, 0xAB, 0}));
 }
 
 TEST(ImageBitfields, Unpack32BitMasks) {
@@ -281,6 +285,12 @@ TEST(ImageBitfields, Unpack32BitMasks) {
     // Masks in the top three bytes (red in bits 24..31).
     img.UnpackBitfields(px, 0xFF000000, 0x00FF0000, 0x0000FF00, 32);
     EXPECT_EQ(img.ColorAt(1, 0, false), (ZtQuad{0xBB, 0xCC, 0xDD, 0}));
+    // Masks off byte boundaries and wider than a byte: green in bits 4..11,
+    // red 11 bits wide (top 8 kept), blue 2 bits wide (shifted up).
+    const uint8_t odd[4] = {0x50, 0x0F, 0x00, 0xFF};
+    ZtImage o(1, 1, 24, 0);
+    o.UnpackBitfields(odd, 0xFFE00000, 0x00000FF0, 0x00000003, 32);
+    EXPECT_EQ(o.ColorAt(0, 0, false), (ZtQuad{0x00, 0xF5, 0xFF, 0}));
     // Any other source depth does nothing.
     img.UnpackBitfields(px, 0, 0, 0, 24);
     EXPECT_EQ(img.ColorAt(1, 0, false), (ZtQuad{0xBB, 0xCC, 0xDD, 0}));
