@@ -1,0 +1,142 @@
+#include "converter/driver.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <cwchar>
+#include <string>
+
+#include "converter/art_writer.h"
+#include "converter/convert.h"
+#include "image/image_format.h"
+#include "image/zt_image.h"
+#include "platform/console.h"
+
+namespace {
+
+// Decodes bytes with the user's locale; bytes that are not valid there stand
+// for themselves, so any name still yields one character per byte.
+std::wstring Widen(const std::string& bytes) {
+    std::wstring out;
+    std::mbstate_t state{};
+    const char* p = bytes.c_str();
+    const char* end = p + bytes.size();
+    while (p < end) {
+        wchar_t wc = 0;
+        const size_t n = mbrtowc(&wc, p, size_t(end - p), &state);
+        if (n == 0) break;
+        if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            wc = static_cast<wchar_t>(static_cast<unsigned char>(*p));
+            state = std::mbstate_t{};
+            p += 1;
+        } else {
+            p += n;
+        }
+        out += wc;
+    }
+    return out;
+}
+
+std::string ReadPromptLine() {
+    std::string line;
+    int c;
+    while ((c = fgetc(stdin)) != EOF && c != '\n') line += static_cast<char>(c);
+    return line;
+}
+
+int Finish(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    PauseForKey();
+    return status;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+}  // namespace
+
+std::string CleanTypedPath(const std::string& line) {
+    size_t b = 0, e = line.size();
+    if (e > 0 && line[e - 1] == '\r') --e;
+    while (b < e && IsSpace(line[b])) ++b;
+    while (e > b && IsSpace(line[e - 1])) --e;
+    if (e - b >= 2 && (line[b] == '"' || line[b] == '\'') && line[e - 1] == line[b]) {
+        ++b;
+        --e;
+    }
+    return line.substr(b, e - b);
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t sep = path.find_last_of("/\\");
+    const std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
+    return name.substr(0, name.find('.'));
+}
+
+std::string LoweredExtension(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos) return std::string();
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
+
+int RunConverter(int argc, char** argv) {
+    setlocale(LC_ALL, "");
+    // The identifier fallback draws the third number of this sequence.
+    srand(static_cast<unsigned>(time(nullptr)));
+    rand();
+    rand();
+
+    printf("%ls", L"\nOmbrel ZENT Converter v0.0\n");
+    std::string path;
+    if (argc == 2) {
+        path = argv[1];
+    } else {
+        fprintf(stderr, "%ls", L"\nImage in the arguments not found!!\n");
+        fprintf(stderr, "%ls", L"\nPlease Drag-and-Drop image NOW! (then press Enter)\n");
+        fflush(stderr);
+        path = CleanTypedPath(ReadPromptLine());
+    }
+
+    // The path is opened exactly as given; only a copy of the extension is
+    // lowered for the format lookup.
+    const uint32_t formatId = FormatIdFromExtension(Widen(LoweredExtension(path)).c_str());
+    if (formatId == ImageFormat::Unknown) {
+        fprintf(stderr, "unknown extension for %s\n", path.c_str());
+        return Finish(1);
+    }
+
+    ZtImage image(ImageFormat::Unknown);
+    // A load that reports success without pixels has nothing to convert.
+    if (!image.LoadFromPath(path.c_str(), formatId) || !image.HasPixels()) {
+        fprintf(stderr, "%s\n", image.LastError());
+        fprintf(stderr, "error loading %s\n", path.c_str());
+        return Finish(1);
+    }
+
+    const TileGrid grid = GridFor(image);
+    const std::string base = BaseName(path);
+    const std::string outName = base + ".inc";
+    FILE* out = fopen(outName.c_str(), "w");
+    if (!out) {
+        fprintf(stderr, "error creating %s\n", outName.c_str());
+        return Finish(1);
+    }
+    const std::string identifier = MakeArtIdentifier(Widen(base).c_str());
+
+    auto records = EncodeAllTiles(image, grid);
+    if (!records) {
+        fclose(out);
+        remove(outName.c_str());
+        fprintf(stderr, "not enough memory for %d x %d tiles\n", grid.across, grid.down);
+        return Finish(1);
+    }
+    if (WriteArtInclude(out, identifier, grid.across, grid.down, records.get()) != WriteResult::Ok)
+        return Finish(255);
+
+    printf("%ls", L"Done!\n");
+    return Finish(0);
+}

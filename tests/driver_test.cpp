@@ -1,0 +1,211 @@
+// The console program end to end: the real executable, run in a scratch
+// folder with its standard input, output and error captured.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "converter/convert.h"
+#include "converter/driver.h"
+#include "image/zt_image.h"
+#include "tests/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+RunResult RunZent(const std::string& dir, const std::vector<std::string>& args, const std::string& input) {
+    const std::string in = dir + "/.stdin", out = dir + "/.stdout", err = dir + "/.stderr";
+    zt_test::WriteFileBytes(in, std::vector<uint8_t>(input.begin(), input.end()));
+    std::string cmd = "cd " + Quote(dir) + " && " + Quote(ZENT_BINARY);
+    for (const auto& a : args) cmd += " " + Quote(a);
+    cmd += " <" + Quote(in) + " >" + Quote(out) + " 2>" + Quote(err);
+    RunResult r;
+    const int raw = system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = zt_test::ReadFileText(out);
+    r.err = zt_test::ReadFileText(err);
+    return r;
+}
+
+const char kBanner[] = "\nOmbrel ZENT Converter v0.0\n";
+const char kPrompt[] =
+    "\nImage in the arguments not found!!\n\nPlease Drag-and-Drop image NOW! (then press Enter)\n";
+
+class Driver : public testing::Test {
+protected:
+    void SetUp() override {
+        dir = zt_test::MakeTempDir("driver");
+        ASSERT_FALSE(dir.empty());
+        example = std::string(ZENT_SOURCE_DIR) + "/examples/zent.bmp";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    void CopyExample(const std::string& name) { fs::copy_file(example, dir + "/" + name); }
+    // The include the converter must write for the example, with this identifier.
+    std::string ExpectedInclude(const std::string& identifier) {
+        ZtImage img;
+        EXPECT_TRUE(img.LoadFromPath(example.c_str(), ImageFormat::Bmp));
+        return ArtIncludeText(img, identifier);
+    }
+    std::string dir, example;
+};
+
+TEST_F(Driver, ConvertsTheArgumentAndWritesTheInclude) {
+    CopyExample("Sky.bmp");
+    const RunResult r = RunZent(dir, {dir + "/Sky.bmp"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(kBanner) + "Done!\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(zt_test::ReadFileText(dir + "/Sky.inc"), ExpectedInclude("sky"));
+}
+
+TEST_F(Driver, UnknownExtensionAndEmptyPrompt) {
+    RunResult r = RunZent(dir, {"notes.txt"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "unknown extension for notes.txt\n");
+    EXPECT_EQ(r.out, kBanner);
+
+    r = RunZent(dir, {}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string(kPrompt) + "unknown extension for \n");
+}
+
+TEST_F(Driver, DroppedPathInQuotesAndTwoArguments) {
+    CopyExample("my pic.bmp");
+    // A console adds quotes and a carriage return around a dropped path with a space.
+    RunResult r = RunZent(dir, {}, "  \"" + dir + "/my pic.bmp\"\r\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, kPrompt);
+    // The space rejects the identifier, so the fallback name is announced.
+    EXPECT_NE(r.out.find("Pic name isn't good for pawn, using default name\n"), std::string::npos);
+    const std::string inc = zt_test::ReadFileText(dir + "/my pic.inc");
+    EXPECT_EQ(inc.rfind("new new_art_", 0), 0u);
+
+    // Two arguments are ignored: the path comes from the prompt.
+    r = RunZent(dir, {"a.bmp", "b.bmp"}, "'" + dir + "/my pic.bmp'\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, kPrompt);
+}
+
+TEST_F(Driver, LoadFailures) {
+    zt_test::WriteFileBytes(dir + "/notes.bmp", std::vector<uint8_t>(100, 'a'));
+    RunResult r = RunZent(dir, {"notes.bmp"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error reading BMP info\nerror loading notes.bmp\n");
+    EXPECT_FALSE(fs::exists(dir + "/notes.inc"));
+
+    // A file that cannot be opened leaves no message, only its line feed.
+    r = RunZent(dir, {"missing.bmp"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nerror loading missing.bmp\n");
+
+    // An icon whose only entry is damaged PNG data loads no picture.
+    std::vector<uint8_t> icon = {0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0, 32, 0, 16, 0, 0, 0, 22, 0, 0, 0};
+    const uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    icon.insert(icon.end(), std::begin(png), std::end(png));
+    zt_test::WriteFileBytes(dir + "/broken.ico", icon);
+    r = RunZent(dir, {"broken.ico"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error loading broken.ico\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir + "/broken.inc"));
+}
+
+TEST_F(Driver, OutputCannotBeCreated) {
+    CopyExample("pic.bmp");
+    fs::create_directory(dir + "/pic.inc");  // a folder where the include should go
+    const RunResult r = RunZent(dir, {"pic.bmp"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error creating pic.inc\n");
+}
+
+TEST_F(Driver, NamesAndExtensions) {
+    // The upper-case extension is looked up lowered but the file is opened as named.
+    CopyExample("Photo.BMP");
+    RunResult r = RunZent(dir, {"Photo.BMP"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zt_test::ReadFileText(dir + "/Photo.inc"), ExpectedInclude("photo"));
+
+    // Several dots: the base name stops at the first; a wrong extension still
+    // loads through the try-every-decoder pass.
+    CopyExample("a.b.png");
+    r = RunZent(dir, {"a.b.png"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zt_test::ReadFileText(dir + "/a.inc"), ExpectedInclude("a"));
+
+    // A leading digit keeps the file name but not the identifier.
+    CopyExample("2pic.bmp");
+    r = RunZent(dir, {"2pic.bmp"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(kBanner) + "Pic name isn't good for pawn, using default name\nDone!\n");
+    const std::string inc = zt_test::ReadFileText(dir + "/2pic.inc");
+    ASSERT_EQ(inc.rfind("new new_art_", 0), 0u);
+    const int n = atoi(inc.c_str() + 12);
+    EXPECT_GE(n, 0);
+    EXPECT_LT(n, 10000);
+}
+
+TEST(DriverText, PathHelpers) {
+    EXPECT_EQ(CleanTypedPath("  \"C:\\my pics\\a.png\"\r"), "C:\\my pics\\a.png");
+    EXPECT_EQ(CleanTypedPath("'x.bmp'"), "x.bmp");
+    EXPECT_EQ(CleanTypedPath("\"x.bmp'"), "\"x.bmp'");  // quotes must match
+    EXPECT_EQ(CleanTypedPath("\""), "\"");
+    EXPECT_EQ(CleanTypedPath(""), "");
+    EXPECT_EQ(BaseName("C:\\art\\my.logo.png"), "my");
+    EXPECT_EQ(BaseName("/art/my.dir/pic"), "pic");
+    EXPECT_EQ(BaseName(".hidden.png"), "");
+    EXPECT_EQ(LoweredExtension("Photo.JPG"), "jpg");
+    EXPECT_EQ(LoweredExtension("/my.dir/pic"), "dir/pic");
+    EXPECT_EQ(LoweredExtension("noext"), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Every corpus bitmap, broken ones included, ends with status 0 or 1, never a
+// crash; a failure always says what failed.
+TEST(DriverCorpus, EveryBitmapEndsCleanly) {
+    const std::string corpus = zt_test::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "shared corpus not present; corpus run skipped";
+    const std::string dir = zt_test::MakeTempDir("driver_corpus");
+    int converted = 0, refused = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(corpus + "/bmp")) {
+        if (!entry.is_regular_file()) continue;
+        SCOPED_TRACE(entry.path().string());
+        const RunResult r = RunZent(dir, {entry.path().string()}, "");
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status;
+        if (r.status == 0) {
+            ++converted;
+            EXPECT_NE(r.out.find("Done!\n"), std::string::npos);
+        } else {
+            ++refused;
+            EXPECT_NE(r.err.find("error loading "), std::string::npos);
+            EXPECT_NE(r.err.substr(0, r.err.find('\n')), "");
+        }
+    }
+    EXPECT_GE(converted, 100);
+    EXPECT_GE(refused, 15);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+}  // namespace
