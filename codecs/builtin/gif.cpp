@@ -1,0 +1,649 @@
+// GIF decoder (GIF87a and GIF89a, CompuServe's "Graphics Interchange Format"
+// specifications of 1987 and 1989).
+//
+// Frames are decoded in file order up to frameIndex. Each frame is decoded
+// into a frame-sized image of its own and then laid over a screen-sized
+// background made according to the previous frame's disposal method, so the
+// result shows the requested frame as it appears on the logical screen. Files
+// without a global table whose first frame is smaller than the screen in both
+// directions are composed frame by frame onto a 24-bit canvas instead.
+#include "codecs/builtin/gif.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "codecs/builtin/row_cursor.h"
+#include "image/byte_reader.h"
+#include "image/zt_file.h"
+
+namespace {
+
+constexpr int kBlockImage = 0x2C;
+constexpr int kBlockExtension = 0x21;
+constexpr int kBlockTrailer = 0x3B;
+
+constexpr uint32_t kCodeMask[16] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F,
+                                    0x003F, 0x007F, 0x00FF, 0x01FF, 0x03FF, 0x07FF,
+                                    0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF};
+
+// The LZW output stack never holds more than this many bytes, so a chain of
+// table entries that loops (possible only in damaged data) still ends.
+constexpr size_t kStackLimit = 4094;
+
+uint32_t FrameDepth(uint32_t entries) {
+    if (entries <= 2) return 1;
+    if (entries <= 16) return 4;
+    return 8;
+}
+
+}  // namespace
+
+// State of one Decode call that the frames share.
+struct ZtImageGIF::ComposeState {
+    ScreenDescriptor screen{};
+    bool hasGlobal = false;
+    std::array<uint8_t, 768> globalTable{};
+    int score = 0;
+    bool canvasMode = false;
+    int32_t decoded = 0;  // frames decoded in this call (j)
+    int32_t composed = 0;
+    int32_t backgroundIndex = -1;
+    uint8_t previousDisposal = 0;
+    std::unique_ptr<ZtImageGIF> previous;
+    std::unique_ptr<ZtImageGIF> canvas;
+};
+
+ZtImageGIF::ZtImageGIF() : ZtImage(ImageFormat::Gif) {}
+
+bool ZtImageGIF::Decode(ZtFile* stream) {
+    try {
+        return DecodeStream(stream);
+    } catch (const std::exception&) {
+        // Only allocation of the small working objects can throw.
+        return false;
+    }
+}
+
+bool ZtImageGIF::DecodeStream(ZtFile* stream) {
+    if (!stream) return false;
+    std::array<uint8_t, 13> head{};
+    if (stream->ReadBlocks(head.data(), 1, head.size()) != head.size()) return false;
+    // "GIF8" and any two bytes: 87a, 89a and look-alikes are all accepted.
+    if (memcmp(head.data(), "GIF8", 4) != 0) return false;
+
+    ComposeState state;
+    state.screen = ScreenDescriptor{Get16LE(&head[6]), Get16LE(&head[8]), head[10]};
+    if (abortCode == -1) {
+        header.width = int32_t(state.screen.width);
+        header.height = int32_t(state.screen.height);
+        formatId = ImageFormat::Gif;
+        return true;
+    }
+
+    state.hasGlobal = (state.screen.flags & 0x80) != 0;
+    if (state.hasGlobal) {
+        const size_t bytes = size_t(2u << (state.screen.flags & 7)) * 3;
+        // A short table leaves its missing entries black.
+        stream->ReadBlocks(state.globalTable.data(), 1, bytes);
+    }
+    state.score = state.hasGlobal ? 0 : 1;
+
+    const int32_t count = CountFrames(stream, state.screen);
+    frameCount = count;
+    if (frameIndex < 0 || frameIndex >= count) return false;
+    if (count == 1) state.score = 0;
+
+    bool expectBlock = true;
+    for (;;) {
+        const int32_t b = stream->GetByte();
+        if (b < 0) break;
+        if (abortCode > 0) return false;
+        if (!expectBlock && b != 0) continue;
+        if (b == kBlockExtension) {
+            if (!ReadExtension(stream)) break;
+        } else if (b == kBlockTrailer) {
+            break;
+        } else if (b == kBlockImage) {
+            const int result = DecodeFrame(stream, state);
+            if (result < 0) return false;
+            if (result == 0) break;
+        } else {
+            // Stray data: resume only after a 0 byte (a block terminator).
+            expectBlock = (b == 0);
+        }
+    }
+
+    // A scan that ended before any frame was decoded has no picture to show.
+    if (state.composed == 0) return false;
+
+    if (state.canvasMode && state.canvas) {
+        ZtImageGIF& canvas = *state.canvas;
+        if (control.flags & 1) {
+            canvas.SetTransparentColor(PaletteEntry(uint32_t(transparentIndex) & 255));
+            canvas.SetTransparentIndex(0);
+        }
+        // The canvas takes the storage; the decode's settings (frame index and
+        // count among them) stay those of this call.
+        ZtImageSettings kept = Settings();
+        TakeOver(canvas, true);
+        kept.rowStride = rowStride;
+        kept.formatId = formatId;
+        kept.transparentIndex = transparentIndex;
+        kept.transparentColor = transparentColor;
+        kept.nearestCacheValid = false;
+        Settings() = kept;
+    }
+    return true;
+}
+
+int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
+    std::array<uint8_t, 9> raw{};
+    if (stream->ReadBlocks(raw.data(), 1, raw.size()) != raw.size()) return 0;
+    const ImageDescriptor d{Get16LE(&raw[0]), Get16LE(&raw[2]), Get16LE(&raw[4]),
+                            Get16LE(&raw[6]), raw[8]};
+    const ScreenDescriptor& screen = state.screen;
+    // A frame that sticks out of the screen is ignored; the scan goes on
+    // right behind its descriptor.
+    if (d.left + d.width > screen.width || d.top + d.height > screen.height) return 1;
+
+    const int32_t j = state.decoded;
+    if (j == 0) {
+        if (d.width != screen.width && d.height != screen.height) ++state.score;
+        state.canvasMode = state.score >= 2;
+    }
+
+    const bool hasLocal = (d.flags & 0x80) != 0;
+    const uint32_t entries = 2u << ((hasLocal ? d.flags : screen.flags) & 7);
+    std::array<uint8_t, 768> localTable{};
+    if (hasLocal) stream->ReadBlocks(localTable.data(), 1, size_t(entries) * 3);
+    const uint8_t* table = hasLocal ? localTable.data() : state.globalTable.data();
+    const bool hasTable = hasLocal || state.hasGlobal;
+    const uint32_t depth = FrameDepth(entries);
+
+    // Background for this frame, from the previous frame's disposal. Canvas
+    // mode draws every frame straight onto the canvas and needs none after
+    // the first.
+    std::unique_ptr<ZtImageGIF> bg;
+    if (j == 0) {
+        state.backgroundIndex = transparentIndex;
+    }
+    if (j == 0 && !state.canvasMode) {
+        bg = std::make_unique<ZtImageGIF>();
+        bg->InheritSettings(*this);
+        if (!bg->Create(screen.width, screen.height, depth, ImageFormat::Gif)) {
+            SetLastError(bg->LastError());
+            return -1;
+        }
+        // The screen starts as the transparent index byte, whether or not
+        // the graphic control block marks it as transparent.
+        bg->FillBits(control.transparentIndex);
+        if (frameIndex > 0) {
+            state.previous = std::make_unique<ZtImageGIF>();
+            state.previous->Duplicate(*bg, true, true, true);
+            state.previous->keepAllFrames = false;
+            if (!state.previous->HasPixels()) return -1;
+        }
+    } else if (j > 0 && !state.canvasMode) {
+        bg = std::make_unique<ZtImageGIF>();
+        if (state.previousDisposal == 2) {
+            bg->Duplicate(*this, false, false, false);
+            bg->FillBits(uint8_t(state.backgroundIndex));
+        } else if (state.previousDisposal == 3 && state.previous &&
+                   state.previous->HasPixels()) {
+            const ZtImageGIF& prev = *state.previous;
+            bg->Duplicate(*this, false, false, false);
+            if (bg->Create(uint32_t(prev.Width()), uint32_t(prev.Height()), prev.BitsPerPixel(),
+                           ImageFormat::Gif) &&
+                bg->BlockSize() == prev.BlockSize()) {
+                memcpy(bg->pixelBlock, prev.pixelBlock, prev.BlockSize());
+                bg->AlphaFromGreyImage(prev);
+            }
+        } else {
+            bg->Duplicate(*this, true, true, true);
+        }
+        if (!bg->HasPixels()) return -1;
+    }
+
+    // The frame rectangle itself. A frame of zero width or height has no
+    // pixels; its data is still read so the scan stays in step.
+    const bool empty = d.width == 0 || d.height == 0;
+    if (empty) {
+        ReleaseStorage();
+    } else if (!ZtImage::Create(d.width, d.height, depth, ImageFormat::Gif)) {
+        return -1;
+    }
+
+    if (hasTable && !empty) {
+        std::array<uint8_t, 256> reds{}, greens{}, blues{};
+        for (uint32_t i = 0; i < entries; ++i) {
+            reds[i] = table[3 * i];
+            greens[i] = table[3 * i + 1];
+            blues[i] = table[3 * i + 2];
+        }
+        uint32_t count = entries;
+        if (transparentIndex >= 0) {
+            for (uint32_t i = entries; i < 256; ++i) reds[i] = greens[i] = blues[i] = 255;
+            count = 256;
+        }
+        LoadPaletteFromPlanes(count, reds.data(), greens.data(), blues.data());
+    }
+
+    RowCursor cursor;
+    cursor.Attach(this);
+    cursor.ToTopRow();
+    StartFrameData(d, depth);
+    const int32_t dataStart = stream->Position();
+    int32_t badCodes = 0;
+    DecompressFrame(stream, empty ? nullptr : &cursor, int32_t(d.width), badCodes);
+
+    if (abortCode != 0) return -1;
+
+    if (state.canvasMode) {
+        frameIndex = frameCount - 1;
+        if (!state.canvas) {
+            state.canvas = std::make_unique<ZtImageGIF>();
+            if (!state.canvas->Create(screen.width, screen.height, 24, ImageFormat::Gif)) {
+                SetLastError(state.canvas->LastError());
+                return -1;
+            }
+        }
+        const int32_t w = Width(), h = Height();
+        for (int32_t i = 0; i < h && !empty; ++i)
+            for (int32_t x = 0; x < w; ++x)
+                state.canvas->SetColorAt(int32_t(d.left) + x,
+                                         int32_t(screen.height) - 1 - int32_t(d.top) - i,
+                                         ColorAt(x, h - 1 - i, true), false);
+    } else {
+        if (!empty) bg->Overlay(*this, d);
+        bg->SetTransparentIndex(state.backgroundIndex);
+        // Only the frame's own entries are copied: a frame with a smaller table
+        // than the background has fewer palette bytes than the background.
+        if (!empty) bg->LoadPaletteFromQuads(PalettePointer(), PaletteEntries());
+        TakeOver(*bg, false);
+    }
+    ++state.composed;
+
+    const uint8_t disposal = (control.flags >> 2) & 7;
+    Resynchronise(stream, dataStart, badCodes);
+
+    if (keepAllFrames && !state.canvas) {
+        if (j == 0) {
+            const int32_t count = frameCount;
+            ReleaseFrames();
+            frameCount = count;
+        }
+        // Frames are decoded in order, so frame j lands in slot j.
+        auto copy = std::make_unique<ZtImage>(*this, true, true, true);
+        copy->SetKeepAllFrames(false);
+        AppendFrame(std::move(copy));
+    }
+    if (disposal <= 1 && !state.canvasMode && j < frameIndex) {
+        state.previous = std::make_unique<ZtImageGIF>();
+        state.previous->Duplicate(*this, true, true, true);
+        state.previous->keepAllFrames = false;
+    }
+    state.previousDisposal = disposal;
+
+    if (j == frameIndex) return 0;
+    state.decoded = j + 1;
+    return 1;
+}
+
+void ZtImageGIF::StartFrameData(const ImageDescriptor& descriptor, uint32_t depth) {
+    interlaced = (descriptor.flags & 0x40) != 0;
+    interlaceDone = false;
+    frameHeight = int32_t(descriptor.height);
+    frameDepth = int32_t(depth);
+    readIndex = 0x4000;  // forces a refill on the first read
+    fillCount = 0;
+    step = 8;
+    rowOffset = 0;
+    pass = 0;
+}
+
+void ZtImageGIF::Resynchronise(ZtFile* stream, int32_t dataStart, int32_t badCodeCount) {
+    if (badCodeCount != 0) {
+        // Codes past the table mean damaged data: look for the next frame.
+        SkipToNextDescriptor(stream, dataStart);
+    } else {
+        // Back from the read-ahead to the byte after the last one consumed,
+        // plus the block terminator.
+        stream->SeekTo(readIndex - fillCount + 1, 1);
+    }
+}
+
+int32_t ZtImageGIF::CountFrames(ZtFile* stream, ScreenDescriptor& screen) {
+    const int32_t start = stream->Position();
+    int32_t count = 0;
+    bool expectBlock = true;
+    for (;;) {
+        const int32_t b = stream->GetByte();
+        if (b < 0) break;
+        if (!expectBlock && b != 0) continue;
+        if (b == kBlockExtension) {
+            ReadExtension(stream);
+        } else if (b == kBlockTrailer) {
+            break;
+        } else if (b == kBlockImage) {
+            std::array<uint8_t, 9> raw{};
+            if (stream->ReadBlocks(raw.data(), 1, raw.size()) != raw.size()) break;
+            const ImageDescriptor d{Get16LE(&raw[0]), Get16LE(&raw[2]), Get16LE(&raw[4]),
+                                    Get16LE(&raw[6]), raw[8]};
+            // A 0 x 0 screen takes the size of the first frame.
+            if (screen.width == 0 && screen.height == 0) {
+                screen.width = d.width;
+                screen.height = d.height;
+            }
+            if (d.left + d.width > screen.width || d.top + d.height > screen.height) continue;
+            ++count;
+            if (d.flags & 0x80) stream->SeekTo(int32_t(2u << (d.flags & 7)) * 3, 1);
+            StartFrameData(d, 8);
+            const int32_t dataStart = stream->Position();
+            int32_t badCodes = 0;
+            DecompressFrame(stream, nullptr, int32_t(d.width), badCodes);
+            Resynchronise(stream, dataStart, badCodes);
+        } else {
+            expectBlock = (b == 0);
+        }
+    }
+    stream->SeekTo(start, 0);
+    return count;
+}
+
+bool ZtImageGIF::ReadExtension(ZtFile* stream) {
+    const int32_t label = stream->GetByte();
+    if (label < 0) return false;
+    bool wellFormed = false;
+    if (label == 0xF9) {
+        const int32_t length = stream->GetByte();
+        std::array<uint8_t, 4> body{};
+        const size_t got = stream->ReadBlocks(body.data(), 1, body.size());
+        wellFormed = length == 4 && got == body.size();
+        if (wellFormed) {
+            control = GraphicControl{body[0], Get16LE(&body[1]), body[3]};
+            transparentIndex = (body[0] & 1) ? int32_t(body[3]) : -1;
+            frameDelay = control.delay;
+            frameDisposal = (body[0] >> 2) & 7;
+        }
+    } else if (label == 0xFE) {
+        const int32_t length = stream->GetByte();
+        if (length == 0) {
+            // An empty comment: its first length byte is the terminator.
+            comment[0] = '\0';
+            return true;
+        }
+        if (length > 0) {
+            const size_t got = stream->ReadBlocks(comment.data(), 1, size_t(length));
+            comment[std::min<size_t>(got, comment.size() - 1)] = '\0';
+            wellFormed = got == size_t(length);
+        }
+    } else if (label == 0xFF) {
+        std::array<uint8_t, 11> identity{};
+        if (stream->GetByte() != 11) return false;
+        if (stream->ReadBlocks(identity.data(), 1, identity.size()) != identity.size()) return false;
+        const int32_t length = stream->GetByte();
+        if (length < 0) return false;
+        // An application block without data (a lone terminator) is complete.
+        if (length == 0) return true;
+        std::array<uint8_t, 255> data{};
+        wellFormed = stream->ReadBlocks(data.data(), 1, size_t(length)) == size_t(length);
+        const bool looping = memcmp(identity.data(), "NETSCAPE2.0", 11) == 0 ||
+                             memcmp(identity.data(), "ANIMEXTS1.0", 11) == 0;
+        if (wellFormed && looping && length >= 3 && data[0] == 1) loopCount = Get16LE(&data[1]);
+    } else {
+        // Plain text and unknown extensions carry nothing for us; skip them.
+        wellFormed = true;
+    }
+    if (wellFormed) {
+        for (;;) {
+            const int32_t length = stream->GetByte();
+            if (length <= 0 || !stream->SeekTo(length, 1)) break;
+        }
+    }
+    return wellFormed;
+}
+
+int32_t ZtImageGIF::NextByte(ZtFile* stream) {
+    if (readIndex >= kReadAhead) {
+        fillCount = int32_t(stream->ReadBlocks(readBuffer.data(), 1, kReadAhead));
+        if (fillCount < kReadAhead) readBuffer[size_t(fillCount)] = 0xFF;
+        readIndex = 0;
+    }
+    if (readIndex >= fillCount) return -1;
+    return readBuffer[size_t(readIndex++)];
+}
+
+// The next data byte of the sub-block chain. A 0-length sub-block sets
+// bytesLeft negative, which the caller reads as the end of the data.
+int32_t ZtImageGIF::NextSubBlockByte(ZtFile* stream) {
+    if (bytesLeft <= 0) {
+        const int32_t length = NextByte(stream);
+        if (length < 0) return length;
+        for (int32_t i = 0; i < length; ++i) {
+            const int32_t b = NextByte(stream);
+            if (b < 0) return b;
+            subBlock[size_t(i)] = uint8_t(b);
+        }
+        blockPos = 0;
+        if (length == 0) {
+            bytesLeft = -1;
+            return 0;
+        }
+        bytesLeft = length;
+    }
+    --bytesLeft;
+    return subBlock[size_t(blockPos++)];
+}
+
+int32_t ZtImageGIF::NextCode(ZtFile* stream) {
+    if (bitsLeft == 0) {
+        const int32_t b = NextSubBlockByte(stream);
+        if (b < 0) return b;
+        if (bytesLeft < 0) return endCode;
+        currentByte = b;
+        bitsLeft = 8;
+    }
+    uint32_t code = uint32_t(currentByte) >> (8 - bitsLeft);
+    while (bitsLeft < codeSize) {
+        const int32_t b = NextSubBlockByte(stream);
+        if (b < 0) return b;
+        if (bytesLeft < 0) return endCode;
+        currentByte = b;
+        code |= uint32_t(b) << bitsLeft;
+        bitsLeft += 8;
+    }
+    bitsLeft -= codeSize;
+    return int32_t(code & kCodeMask[codeSize]);
+}
+
+void ZtImageGIF::ResetDecoder(int32_t size) {
+    minimumSize = size;
+    codeSize = size + 1;
+    topCode = 1 << (size + 1);
+    clearCode = 1 << size;
+    endCode = clearCode + 1;
+    firstFree = nextFree = clearCode + 2;
+    bitsLeft = 0;
+    bytesLeft = 0;
+    blockPos = 0;
+    oldCode = -1;  // no code read yet
+    firstChar = 0;
+    stack.fill(0);
+    suffix.fill(0);
+    prefix.fill(0);
+}
+
+int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t lineWidth,
+                                    int32_t& badCodeCount) {
+    const int32_t size = NextByte(stream);
+    if (size < 0) return size;
+    if (size < 2 || size > 9) return -20;
+    ResetDecoder(size);
+
+    // A zero-width frame has no line to fill; its codes are only consumed.
+    if (lineWidth <= 0) {
+        cursor = nullptr;
+        lineWidth = 1;
+    }
+    std::unique_ptr<uint8_t[]> buffer = AllocateBytes(size_t(lineWidth) + 1);
+    if (!buffer) return -10;
+    uint8_t* line = buffer.get();
+    int32_t filled = 0;
+    int32_t result = 0;
+
+    for (;;) {
+        int32_t code = NextCode(stream);
+        if (code == endCode) break;
+        if (code < 0) return 0;
+        size_t sp = 0;
+        if (code == clearCode || oldCode < 0) {
+            // Data that does not open with a clear code starts as if after
+            // one: the first code has no predecessor to make an entry with.
+            if (code == clearCode) {
+                codeSize = minimumSize + 1;
+                nextFree = firstFree;
+                topCode = 1 << (minimumSize + 1);
+                do {
+                    code = NextCode(stream);
+                } while (code == clearCode);
+                if (code == endCode) break;
+                if (code < 0) return 0;
+            }
+            if (code >= nextFree) code = 0;
+            oldCode = firstChar = code;
+            stack[sp++] = uint8_t(code);
+        } else {
+            const int32_t incoming = code;
+            if (code >= nextFree) {
+                // Only code == nextFree is legal (the string being defined);
+                // anything larger is damage, decoded the same way and counted.
+                if (code > nextFree) ++badCodeCount;
+                stack[sp++] = uint8_t(firstChar);
+                code = oldCode;
+            }
+            while (code >= firstFree && sp < kStackLimit) {
+                stack[sp++] = suffix[size_t(code)];
+                code = prefix[size_t(code)];
+            }
+            stack[sp++] = uint8_t(code);
+            if (nextFree < topCode) {
+                suffix[size_t(nextFree)] = uint8_t(code);
+                prefix[size_t(nextFree)] = uint16_t(oldCode);
+                ++nextFree;
+                firstChar = code;
+                oldCode = incoming;
+            }
+            // The table stops at 4096 entries: 12-bit codes, no new entries
+            // until the next clear code.
+            if (nextFree >= topCode && codeSize < 12) {
+                topCode <<= 1;
+                ++codeSize;
+            }
+        }
+        // The stack holds the string last character first.
+        while (sp > 0) {
+            line[filled++] = stack[--sp];
+            if (filled == lineWidth) {
+                if (cursor) {
+                    result = EmitLine(cursor, line, filled);
+                    if (result < 0) return result;
+                }
+                filled = 0;
+            }
+        }
+    }
+    if (cursor && filled > 0) result = EmitLine(cursor, line, filled);
+    return result;
+}
+
+int32_t ZtImageGIF::EmitLine(RowCursor* cursor, uint8_t* line, int32_t length) {
+    const int32_t width = Width();
+    int32_t bytes = length;
+    if (frameDepth == 1 || frameDepth == 4) {
+        // Pixels past a short last line stay index 0, as if never written.
+        if (length < width) memset(line + length, 0, size_t(width - length));
+        if (frameDepth == 4) {
+            for (int32_t x = 0; x < width; x += 2) {
+                const uint8_t hi = line[x] & 15;
+                const uint8_t lo = x + 1 < width ? line[x + 1] & 15 : 0;
+                line[x / 2] = uint8_t((hi << 4) | lo);
+            }
+        } else {
+            for (int32_t x = 0; x < width; x += 8) {
+                uint8_t packed = 0;
+                for (int32_t k = 0; k < 8 && x + k < width; ++k)
+                    packed = uint8_t(packed | ((line[x + k] & 1) << (7 - k)));
+                line[x / 8] = packed;
+            }
+        }
+        bytes = (length * frameDepth + 7) / 8;
+    }
+
+    if (interlaced) {
+        // Lines past the fourth pass are surplus data: drop them rather
+        // than writing over rows already filled.
+        if (interlaceDone) return -1;
+        const int32_t target = frameHeight - rowOffset - 1;
+        if (target < 0 || target >= Height()) return -1;
+        cursor->SetRow(target);
+        cursor->WriteRow(line, bytes);
+        rowOffset += step;
+        if (rowOffset >= frameHeight) {
+            // Passes cover rows 0, 8, 16... then 4, 12... then 2, 6... then
+            // 1, 3...; a pass whose first row is past the frame is skipped.
+            do {
+                if (pass > 0) step /= 2;
+                ++pass;
+            } while (step / 2 >= frameHeight);
+            rowOffset = step / 2;
+            if (step < 2) interlaceDone = true;
+        }
+        return 0;
+    }
+    if (!HasPixels() || cursor->Row() < 0 || cursor->Row() >= Height()) return -1;
+    cursor->WriteRow(line, bytes);
+    cursor->PreviousRow();
+    return 0;
+}
+
+int32_t ZtImageGIF::SkipToNextDescriptor(ZtFile* stream, int32_t position) {
+    if (!stream->SeekTo(position, 0)) return -1;
+    int32_t previousByte = 0;
+    for (;;) {
+        const int32_t b = stream->GetByte();
+        if (b < 0) return -1;
+        if (b == kBlockImage && previousByte == 0) {
+            stream->SeekTo(-1, 1);
+            return stream->Position();
+        }
+        previousByte = b;
+    }
+}
+
+void ZtImageGIF::Overlay(const ZtImageGIF& frameImage, const ImageDescriptor& d) {
+    const int32_t frameW = frameImage.Width(), frameH = frameImage.Height();
+    const int32_t transparent = frameImage.TransparentIndex();
+    // bg storage row of the frame's storage row 0.
+    const int32_t base = Height() - int32_t(d.top) - frameH;
+    const int32_t rowEnd = Height() - int32_t(d.top);
+    const int32_t colEnd = std::min(int32_t(d.left) + frameW, Width());
+    const bool bytes = BitsPerPixel() == 8 && frameImage.BitsPerPixel() == 8;
+    for (int32_t r = std::max(0, base); r < rowEnd; ++r) {
+        const int32_t i = r - base;
+        if (bytes) {
+            const uint8_t* src = frameImage.RowBits(uint32_t(i));
+            uint8_t* dst = RowBits(uint32_t(r));
+            for (int32_t x = int32_t(d.left); x < colEnd; ++x) {
+                const uint8_t v = src[x - int32_t(d.left)];
+                if (v != transparent) dst[x] = v;
+            }
+            continue;
+        }
+        for (int32_t x = int32_t(d.left); x < colEnd; ++x) {
+            const uint8_t v = frameImage.IndexAt(x - int32_t(d.left), i);
+            if (v != transparent) SetIndexAt(x, r, v);
+        }
+    }
+}
