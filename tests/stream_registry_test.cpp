@@ -65,7 +65,7 @@ TEST(IOFile, ReadsSeeksLinesAndScans) {
 TEST(MemFile, BehavesLikeAFile) {
     const uint8_t data[] = {1, 2, 3, 4, 5};
     ZtMemFile s(data, sizeof data);
-    uint8_t buf[4] = {};
+    uint8_t buf[6] = {};
     EXPECT_EQ(s.ReadBlocks(buf, 2, 3), 2u);  // a partial block is consumed, not counted
     EXPECT_TRUE(s.AtEnd());
     EXPECT_EQ(s.Position(), 5);

@@ -88,15 +88,19 @@ bool ZtImageBMP::ReadInfoHeader(ZtFile* stream, ZtInfoHeader* info, bool withFil
         // Unknown long headers, and bare DIBs (where this test keeps other
         // formats from passing for bitmaps): the image size must cover the
         // pixels, one plane, no colour count.
+        // Negative heights and products past 64 bits are refused here too.
         const int64_t rowWords = (int64_t(h.bitsPerPixel) * h.width + 31) / 32;
-        const int64_t need = rowWords * h.height * 4;
-        if (need < 0 || uint64_t(need) > h.imageBytes || h.planes != 1 || h.paletteEntries != 0)
+        int64_t need = 0;
+        if (__builtin_mul_overflow(rowWords, int64_t(h.height) * 4, &need) || need < 0 ||
+            uint64_t(need) > h.imageBytes || h.planes != 1 || h.paletteEntries != 0)
             return false;
         if (h.compression == 0 && !SkipBytes(stream, h.headerSize - 40)) return false;
     }
 
     if (h.imageBytes == 0) {
-        const int64_t size = ((int64_t(h.bitsPerPixel) * h.width + 31) >> 3 & ~int64_t(3)) * h.height;
+        const int64_t rowBytes = (int64_t(h.bitsPerPixel) * h.width + 31) >> 3 & ~int64_t(3);
+        int64_t size = 0;
+        if (__builtin_mul_overflow(rowBytes, int64_t(h.height), &size)) size = -1;
         h.imageBytes = static_cast<uint32_t>(size);
     }
     if (h.paletteEntries == 0 && h.bitsPerPixel <= 8) h.paletteEntries = 1u << h.bitsPerPixel;
