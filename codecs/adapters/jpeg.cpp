@@ -1,0 +1,314 @@
+// JPEG adapter over libjpeg's 6b API (ITU-T T.81 / ISO 10918-1, JFIF 1.02).
+// libjpeg reports errors by calling error_exit, which must not return: ours
+// long-jumps back into RunDecode. Everything that needs releasing (the
+// decompressor, the source buffer) lives in a JpegDecodeState that Decode
+// creates before the recovery point, so the jump skips no destructor.
+#include "codecs/adapters/jpeg.h"
+
+#include <csetjmp>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+extern "C" {
+#include <jerror.h>
+#include <jpeglib.h>
+}
+
+#include "image/checked_math.h"
+#include "image/zt_file.h"
+
+namespace {
+
+constexpr size_t kSourceBufferSize = 4096;
+// libjpeg's own pools (strip buffers, and the whole-image coefficient arrays
+// of a progressive file) may not grow past this; beyond it libjpeg fails with
+// its "backing store" error instead of asking the system for gigabytes.
+constexpr long kLibjpegMemoryLimit = 1L << 30;
+
+// A dots-per-inch value from a floating-point computation, truncated toward
+// zero; values beyond 32 bits (a tiny unit factor, a huge resolution) saturate
+// and NaN becomes 0, which the setters turn into 96.
+int32_t DpiFromDouble(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+    if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+// Feeds libjpeg from a ZtFile, 4096 bytes at a time. The source never
+// suspends: at the end of the stream it supplies an EOI marker.
+struct ZtJpegSource : jpeg_source_mgr {
+    explicit ZtJpegSource(ZtFile* s);
+    ZtFile* stream;
+    std::unique_ptr<uint8_t[]> buffer;
+    bool startOfFile = true;
+};
+
+// libjpeg's error manager, the recovery point of the running decode and the
+// text that receives the message (the image's lastError).
+struct ZtJpegErrorManager : jpeg_error_mgr {
+    jmp_buf recovery;
+    char* text = nullptr;
+};
+
+// Everything one decode owns; created by Decode before the recovery point.
+struct JpegDecodeState {
+    JpegDecodeState(ZtFile* stream, char* text);
+    ~JpegDecodeState() { Release(); }
+    JpegDecodeState(const JpegDecodeState&) = delete;
+    JpegDecodeState& operator=(const JpegDecodeState&) = delete;
+    // Safe to call more than once.
+    void Release();
+
+    jpeg_decompress_struct cinfo;
+    ZtJpegErrorManager errors;
+    ZtJpegSource source;
+    bool created = false;
+};
+
+namespace {
+
+void InitSource(j_decompress_ptr cinfo) { static_cast<ZtJpegSource*>(cinfo->src)->startOfFile = true; }
+
+boolean FillInput(j_decompress_ptr cinfo) {
+    ZtJpegSource* src = static_cast<ZtJpegSource*>(cinfo->src);
+    size_t count = src->stream->ReadBlocks(src->buffer.get(), 1, kSourceBufferSize);
+    if (count == 0) {
+        if (src->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        // A file cut short: end it with an EOI marker so libjpeg finishes the
+        // picture with what it has (its own end-of-data handling).
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        src->buffer[0] = 0xFF;
+        src->buffer[1] = JPEG_EOI;
+        count = 2;
+    }
+    src->next_input_byte = src->buffer.get();
+    src->bytes_in_buffer = count;
+    src->startOfFile = false;
+    return TRUE;
+}
+
+void SkipInput(j_decompress_ptr cinfo, long count) {
+    if (count <= 0) return;
+    ZtJpegSource* src = static_cast<ZtJpegSource*>(cinfo->src);
+    // Each fill brings at least two bytes, so this ends.
+    while (count > static_cast<long>(src->bytes_in_buffer)) {
+        count -= static_cast<long>(src->bytes_in_buffer);
+        FillInput(cinfo);
+    }
+    src->next_input_byte += count;
+    src->bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void TermSource(j_decompress_ptr) {}
+
+void ErrorExit(j_common_ptr cinfo) {
+    ZtJpegErrorManager* err = static_cast<ZtJpegErrorManager*>(cinfo->err);
+    char message[JMSG_LENGTH_MAX];
+    (*err->format_message)(cinfo, message);
+    if (err->text) snprintf(err->text, 256, "%s", message);
+    longjmp(err->recovery, 1);
+}
+
+}  // namespace
+
+ZtJpegSource::ZtJpegSource(ZtFile* s) : jpeg_source_mgr{}, stream(s) {
+    init_source = InitSource;
+    fill_input_buffer = FillInput;
+    skip_input_data = SkipInput;
+    resync_to_restart = jpeg_resync_to_restart;
+    term_source = TermSource;
+    next_input_byte = nullptr;
+    bytes_in_buffer = 0;
+    buffer = AllocateBytes(kSourceBufferSize, false);
+}
+
+JpegDecodeState::JpegDecodeState(ZtFile* stream, char* text) : cinfo{}, errors{}, source(stream) {
+    jpeg_std_error(&errors);
+    errors.error_exit = ErrorExit;
+    errors.text = text;
+    cinfo.err = &errors;
+}
+
+void JpegDecodeState::Release() {
+    if (created) {
+        jpeg_destroy_decompress(&cinfo);
+        created = false;
+    }
+    source.buffer.reset();
+}
+
+ZtImageJPG::ZtImageJPG() : ZtImage(ImageFormat::Jpeg), exif{}, ditherMode(JDITHER_FS) {}
+
+ZtImageJPG::~ZtImageJPG() { exifReader.reset(); }
+
+bool ZtImageJPG::LoadExif(ZtFile* stream) {
+    // A fresh record for every scan, so nothing (least of all a thumbnail
+    // pointer into the previous reader's sections) outlives its reader.
+    exifReader.reset();
+    exif = ExifRecord{};
+    if (!stream) return false;
+    exifReader.reset(new (std::nothrow) ZtExifReader(&exif));
+    if (!exifReader) return false;
+    const int32_t start = stream->Position();
+    exifReader->ScanSections(stream, ZtExifReader::kReadExif);
+    stream->SeekTo(start, 0);
+    return exif.isExif;
+}
+
+bool ZtImageJPG::Decode(ZtFile* stream) {
+    if (!stream) return false;
+    const bool haveExif = LoadExif(stream);
+    JpegDecodeState state(stream, lastError);
+    if (!state.source.buffer) {
+        SetLastError("JPEG source buffer can't be allocated");
+        return false;
+    }
+    return RunDecode(state, haveExif);
+}
+
+// Only trivially destructible locals live here: libjpeg's error exit jumps
+// back to the setjmp below from inside any libjpeg call.
+bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
+    jpeg_decompress_struct* cinfo = &state.cinfo;
+    if (setjmp(state.errors.recovery)) {
+        state.Release();
+        return false;
+    }
+    state.created = true;  // jpeg_destroy_decompress copes with a half-made object
+    jpeg_create_decompress(cinfo);
+    cinfo->mem->max_memory_to_use = kLibjpegMemoryLimit;
+    cinfo->src = &state.source;
+    jpeg_read_header(cinfo, TRUE);
+
+    const uint32_t options = DecoderOption(ImageFormat::Jpeg);
+    if (options & kOptionGrayscale) cinfo->out_color_space = JCS_GRAYSCALE;
+    if (options & kOptionQuantize) {
+        cinfo->quantize_colors = TRUE;
+        cinfo->desired_number_of_colors = QualityPercent();
+    }
+    if (options & kOptionDither) cinfo->dither_mode = static_cast<J_DITHER_MODE>(ditherMode);
+    if (options & kOptionNoTwoPass) cinfo->two_pass_quantize = FALSE;
+    if (options & kOptionNoFancyUpsampling) cinfo->do_fancy_upsampling = FALSE;
+    // Scale 0 (the default setting) means no scaling: this libjpeg would read
+    // a zero denominator as an enlargement.
+    if (DecodeScale() != 0) cinfo->scale_denom = DecodeScale();
+
+    jpeg_calc_output_dimensions(cinfo);
+    if (abortCode == -1) {
+        header.width = static_cast<int32_t>(cinfo->output_width);
+        header.height = static_cast<int32_t>(cinfo->output_height);
+        formatId = ImageFormat::Jpeg;
+        state.Release();
+        return true;
+    }
+    // Refuse a picture the image cannot hold before libjpeg sets up its buffers.
+    const uint64_t bytesPerPixel = cinfo->output_components == 1 ? 1 : 3;
+    if (!ProductAtMost(cinfo->output_width, cinfo->output_height, bytesPerPixel, ZTIMAGE_MAX_MEMORY)) {
+        SetLastError("ZTIMAGE_MAX_MEMORY exceeded");
+        state.Release();
+        return false;
+    }
+
+    jpeg_start_decompress(cinfo);
+    // Four output components ask for 32 bits and get a 24-bit image.
+    if (!Create(cinfo->output_width, cinfo->output_height, 8 * uint32_t(cinfo->output_components),
+                ImageFormat::Jpeg)) {
+        state.Release();
+        return false;
+    }
+    ApplyResolution(state, haveExif);
+
+    if (cinfo->out_color_space == JCS_GRAYSCALE) {
+        SetGreyRamp();
+    } else if (cinfo->quantize_colors) {
+        // Colour map rows are red, green, blue; a map with fewer rows
+        // repeats its last one.
+        const int rows = cinfo->out_color_components;
+        JSAMPARRAY map = cinfo->colormap;
+        LoadPaletteFromPlanes(uint32_t(cinfo->actual_number_of_colors), map[0],
+                              rows > 1 ? map[1] : nullptr, rows > 2 ? map[2] : nullptr);
+        // The block keeps its 256 entries (the rows start after them); the
+        // colours in use are counted as the important ones.
+        SetImportantColors(uint32_t(cinfo->actual_number_of_colors));
+    }
+
+    const JDIMENSION rowLength = cinfo->output_width * JDIMENSION(cinfo->output_components);
+    JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                                 rowLength, 1);
+    const bool cmyk = cinfo->num_components == 4 && !cinfo->quantize_colors &&
+                      cinfo->output_components == 4;
+    const uint32_t height = cinfo->output_height;
+    while (cinfo->output_scanline < cinfo->output_height) {
+        if (abortCode != 0) {
+            state.Release();
+            return false;
+        }
+        // The first scanline is the top of the picture: the last storage row.
+        uint8_t* dest = RowBits(height - 1 - cinfo->output_scanline);
+        if (jpeg_read_scanlines(cinfo, row, 1) != 1) {
+            SetLastError("JPEG decoder returned no scanline");
+            state.Release();
+            return false;
+        }
+        const uint8_t* src = row[0];
+        if (cmyk) {
+            // libjpeg delivers the samples as stored (no inversion).
+            for (uint32_t d = 0, s = 0; d < rowStride && s < rowLength; d += 3, s += 4) {
+                const uint32_t c = src[s], m = src[s + 1], y = src[s + 2], k = src[s + 3];
+                dest[d] = static_cast<uint8_t>((k * y) / 255);
+                dest[d + 1] = static_cast<uint8_t>((k * m) / 255);
+                dest[d + 2] = static_cast<uint8_t>((k * c) / 255);
+            }
+        } else {
+            memcpy(dest, src, rowLength < rowStride ? rowLength : rowStride);
+        }
+    }
+    jpeg_finish_decompress(cinfo);
+
+    // libjpeg delivers R, G, B; the image stores B, G, R.
+    if (cinfo->num_components == 3 && !cinfo->quantize_colors) {
+        for (uint32_t y = 0; y < height; ++y) {
+            if (abortCode != 0) {
+                state.Release();
+                return false;
+            }
+            SwapRedBlue(RowBits(y), 3 * uint32_t(header.width));
+        }
+    }
+    state.Release();
+    return true;
+}
+
+void ZtImageJPG::ApplyResolution(const JpegDecodeState& state, bool haveExif) {
+    if (haveExif) {
+        // EXIF resolution wins over JFIF; a zero value keeps that axis' default.
+        if (exif.xResolution != 0.0f && exif.resolutionUnitFactor != 0.0f)
+            SetHorizontalDpi(DpiFromDouble(exif.xResolution / exif.resolutionUnitFactor));
+        if (exif.yResolution != 0.0f && exif.resolutionUnitFactor != 0.0f)
+            SetVerticalDpi(DpiFromDouble(exif.yResolution / exif.resolutionUnitFactor));
+        return;
+    }
+    const jpeg_decompress_struct& cinfo = state.cinfo;
+    switch (cinfo.density_unit) {
+        case 0:
+            // Aspect ratio only: scale the vertical resolution by it.
+            if (cinfo.X_density > 0 && cinfo.Y_density > 0)
+                SetVerticalDpi(DpiFromDouble(HorizontalDpi() * (double(cinfo.Y_density) /
+                                                                double(cinfo.X_density))));
+            break;
+        case 2:  // dots per centimetre
+            SetHorizontalDpi(DpiFromDouble(std::floor(cinfo.X_density * 2.54 + 0.5)));
+            SetVerticalDpi(DpiFromDouble(std::floor(cinfo.Y_density * 2.54 + 0.5)));
+            break;
+        default:
+            SetHorizontalDpi(cinfo.X_density);
+            SetVerticalDpi(cinfo.Y_density);
+            break;
+    }
+}
