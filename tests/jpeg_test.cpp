@@ -303,6 +303,14 @@ TEST(JpegDecoder, ExifResolutionWinsOverJfif) {
     EXPECT_FALSE(broken.Exif().isExif);
     EXPECT_STREQ(broken.ExifReader()->ErrorText(), "Illegal format code in EXIF dir");
     EXPECT_EQ(broken.HorizontalDpi(), 300);
+
+    ZtImageJPG huge;  // a resolution no header field can hold is capped
+    ASSERT_TRUE(DecodeJpeg(huge, WithExif(jfif, [](TiffBlock& b) {
+        return std::vector<TiffBlock::Entry>{b.RationalEntry(0x011A, 2000000000, 1),
+                                             b.RationalEntry(0x011B, 1, 1000), b.ShortEntry(0x0128, 5)};
+    })));
+    EXPECT_EQ(huge.HorizontalDpi(), 54546084);
+    EXPECT_EQ(huge.VerticalDpi(), 25);  // 0.001 dots per micrometre = 25.4 dpi
 }
 
 TEST(JpegDecoder, ExifThumbnailStaysReadableWithTheDecoder) {

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <new>
 
 extern "C" {
@@ -28,13 +27,17 @@ constexpr size_t kSourceBufferSize = 4096;
 // its "backing store" error instead of asking the system for gigabytes.
 constexpr long kLibjpegMemoryLimit = 1L << 30;
 
+// The largest resolution the info header's pels-per-metre field can carry
+// (dpi * 10000 / 254 must fit 32 bits).
+constexpr int32_t kMaxDpi = 54546084;
+
 // A dots-per-inch value from a floating-point computation, truncated toward
-// zero; values beyond 32 bits (a tiny unit factor, a huge resolution) saturate
-// and NaN becomes 0, which the setters turn into 96.
+// zero; values beyond kMaxDpi (a tiny unit factor, a huge resolution) are
+// capped there, and NaN and negative values become 0, which the setters turn
+// into 96.
 int32_t DpiFromDouble(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+    if (std::isnan(v) || v <= 0.0) return 0;
+    if (v >= double(kMaxDpi)) return kMaxDpi;
     return static_cast<int32_t>(v);
 }
 
