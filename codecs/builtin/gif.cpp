@@ -438,24 +438,25 @@ int32_t ZtImageGIF::NextSubBlockByte(ZtFile* stream) {
 }
 
 int32_t ZtImageGIF::NextCode(ZtFile* stream) {
-    if (bitsLeft == 0) {
-        const int32_t b = NextSubBlockByte(stream);
-        if (b < 0) return b;
-        if (bytesLeft < 0) return endCode;
-        currentByte = b;
-        bitsLeft = 8;
-    }
-    uint32_t code = uint32_t(currentByte) >> (8 - bitsLeft);
+    // bitBuffer holds the bitsLeft unread bits of the bytes taken so far,
+    // lowest first; whole bytes are added above them until a code fits.
     while (bitsLeft < codeSize) {
-        const int32_t b = NextSubBlockByte(stream);
-        if (b < 0) return b;
-        if (bytesLeft < 0) return endCode;
-        currentByte = b;
-        code |= uint32_t(b) << bitsLeft;
+        int32_t b;
+        if (bytesLeft > 0) {
+            --bytesLeft;
+            b = subBlock[size_t(blockPos++)];
+        } else {
+            b = NextSubBlockByte(stream);
+            if (b < 0) return b;
+            if (bytesLeft < 0) return endCode;  // a 0-length sub-block ends the data
+        }
+        bitBuffer |= uint32_t(b) << bitsLeft;
         bitsLeft += 8;
     }
+    const uint32_t code = bitBuffer & kCodeMask[codeSize];
+    bitBuffer >>= codeSize;
     bitsLeft -= codeSize;
-    return int32_t(code & kCodeMask[codeSize]);
+    return int32_t(code);
 }
 
 void ZtImageGIF::ResetDecoder(int32_t size) {
@@ -466,6 +467,7 @@ void ZtImageGIF::ResetDecoder(int32_t size) {
     endCode = clearCode + 1;
     firstFree = nextFree = clearCode + 2;
     bitsLeft = 0;
+    bitBuffer = 0;
     bytesLeft = 0;
     blockPos = 0;
     oldCode = -1;  // no code read yet
@@ -482,11 +484,10 @@ int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t l
     if (size < 2 || size > 9) return -20;
     ResetDecoder(size);
 
-    // A zero-width frame has no line to fill; its codes are only consumed.
-    if (lineWidth <= 0) {
-        cursor = nullptr;
-        lineWidth = 1;
-    }
+    // Without a cursor (counting frames, or a frame without pixels) only the
+    // codes are followed: the table's growth decides the code widths, so the
+    // data is consumed exactly as a full decode would consume it.
+    if (!cursor || lineWidth <= 0) return SkipCodes(stream, badCodeCount);
     std::unique_ptr<uint8_t[]> buffer = AllocateBytes(size_t(lineWidth) + 1);
     if (!buffer) return -10;
     uint8_t* line = buffer.get();
@@ -544,18 +545,54 @@ int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t l
         }
         // The stack holds the string last character first.
         while (sp > 0) {
-            line[filled++] = stack[--sp];
+            const size_t n = std::min(sp, size_t(lineWidth - filled));
+            uint8_t* out = line + filled;
+            for (size_t k = 0; k < n; ++k) out[k] = stack[sp - 1 - k];
+            sp -= n;
+            filled += int32_t(n);
             if (filled == lineWidth) {
-                if (cursor) {
-                    result = EmitLine(cursor, line, filled);
-                    if (result < 0) return result;
-                }
+                result = EmitLine(cursor, line, filled);
+                if (result < 0) return result;
                 filled = 0;
             }
         }
     }
-    if (cursor && filled > 0) result = EmitLine(cursor, line, filled);
+    if (filled > 0) result = EmitLine(cursor, line, filled);
     return result;
+}
+
+int32_t ZtImageGIF::SkipCodes(ZtFile* stream, int32_t& badCodeCount) {
+    for (;;) {
+        int32_t code = NextCode(stream);
+        if (code == endCode) break;
+        if (code < 0) return 0;
+        if (code == clearCode) {
+            codeSize = minimumSize + 1;
+            nextFree = firstFree;
+            topCode = 1 << (minimumSize + 1);
+            do {
+                code = NextCode(stream);
+            } while (code == clearCode);
+            if (code == endCode) break;
+            if (code < 0) return 0;
+            oldCode = code;
+            continue;
+        }
+        if (oldCode < 0) {
+            oldCode = code;
+            continue;
+        }
+        if (code > nextFree) ++badCodeCount;
+        if (nextFree < topCode) {
+            ++nextFree;
+            oldCode = code;
+        }
+        if (nextFree >= topCode && codeSize < 12) {
+            topCode <<= 1;
+            ++codeSize;
+        }
+    }
+    return 0;
 }
 
 int32_t ZtImageGIF::EmitLine(RowCursor* cursor, uint8_t* line, int32_t length) {

@@ -49,6 +49,8 @@ private:
     bool ReadExtension(ZtFile* stream);
     int32_t DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t lineWidth,
                             int32_t& badCodeCount);
+    // Follows the codes of one frame's data without expanding them.
+    int32_t SkipCodes(ZtFile* stream, int32_t& badCodeCount);
     int32_t NextByte(ZtFile* stream);
     int32_t NextSubBlockByte(ZtFile* stream);
     int32_t NextCode(ZtFile* stream);
@@ -89,7 +91,7 @@ private:
     int32_t nextFree = 0;
     int32_t topCode = 0;
     int32_t bitsLeft = 0;
-    int32_t currentByte = 0;
+    uint32_t bitBuffer = 0;
     int32_t bytesLeft = 0;
     int32_t blockPos = 0;
     int32_t oldCode = 0;
