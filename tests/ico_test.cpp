@@ -353,6 +353,18 @@ TEST(IcoDecoder, DamagedFilesFailOrKeepWhatWasRead) {
         EXPECT_FALSE(Decode(img, *bytes));
         EXPECT_FALSE(img.HasPixels());
     }
+    // Compressed bitmaps and headers of unknown size are refused.
+    const size_t dibAt = 6 + 16;
+    auto compressed = good;
+    compressed[dibAt + 16] = 2;  // RLE4
+    auto oddHeader = good;
+    oddHeader[dibAt] = 44;
+    for (const std::vector<uint8_t>* bytes : {&compressed, &oddHeader}) {
+        ZtImage img;
+        EXPECT_FALSE(Decode(img, *bytes));
+        EXPECT_FALSE(img.HasPixels());
+        EXPECT_EQ(img.FrameCount(), 1);
+    }
     ZtImage empty;
     EXPECT_FALSE(Decode(empty, noEntries));
     EXPECT_EQ(empty.FrameCount(), 0);

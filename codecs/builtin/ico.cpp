@@ -112,6 +112,10 @@ bool ZtImageICO::DecodeBitmapEntry(ZtFile* stream, uint32_t width, uint32_t heig
     ZtInfoHeader info{};
     if (stream->ReadBlocks(&info, 1, kInfoHeaderSize) != kInfoHeaderSize) return false;
     InfoHeaderToHost(info);
+    // Only uncompressed DIBs are icon bitmaps. Other header sizes are no DIB
+    // at all, and compressed data read as plain rows would only be noise.
+    if (info.headerSize != kInfoHeaderSize && !IsLongInfoHeader(info.headerSize)) return false;
+    if (info.compression != 0) return false;  // BI_RGB
     if (IsLongInfoHeader(info.headerSize)) SkipForward(stream, info.headerSize - kInfoHeaderSize);
 
     // The entry's own width and height bytes give the size; the info header's
