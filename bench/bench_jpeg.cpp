@@ -3,6 +3,7 @@
 // the same file to PPM.
 //
 // Usage: bench_jpeg [file.jpg] [repeats]
+//        bench_jpeg --save out.jpg   (writes the generated picture and stops)
 // Without a file, a 6000 x 4000 picture with photographic structure (smooth
 // multi-scale noise, edges and grain) is made in memory and encoded with
 // libjpeg at quality 90, 4:2:0, into the temporary directory. Each side runs
@@ -116,6 +117,7 @@ bool ConvertOnce(const std::string& jpeg, const std::string& include) {
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path();
+    if (argc > 2 && std::string(argv[1]) == "--save") return MakePhoto(argv[2], 6000, 4000) ? 0 : 1;
     std::string jpeg = argc > 1 ? argv[1] : "";
     const int repeats = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
     bool made = false;
