@@ -23,8 +23,10 @@ uint32_t SupportedDepth(uint32_t bits) {
     return 24;
 }
 
+// Resolutions past what the header's 32-bit field can hold are clamped to it.
 int32_t PelsPerMeter(int32_t dpi) {
-    return static_cast<int32_t>(std::floor(dpi * 10000.0 / 254.0 + 0.5));
+    const double pels = std::floor(dpi * 10000.0 / 254.0 + 0.5);
+    return pels >= double(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(pels);
 }
 
 }  // namespace

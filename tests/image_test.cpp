@@ -180,6 +180,8 @@ TEST(ImageSettings, FormatIdDpiOptions) {
     EXPECT_FALSE(img.SetFormatId(20));
     img.SetHorizontalDpi(300);
     EXPECT_EQ(img.Header().xPelsPerMeter, 11811);
+    img.SetHorizontalDpi(INT32_MAX);  // beyond the header field: clamped, no overflow
+    EXPECT_EQ(img.Header().xPelsPerMeter, INT32_MAX);
     img.SetHorizontalDpi(-5);
     EXPECT_EQ(img.HorizontalDpi(), 96);
     EXPECT_EQ(img.QualityPercent(), 90);
