@@ -596,6 +596,32 @@ TEST(GifDecoder, ShortAndSurplusData) {
     }
 }
 
+TEST(GifDecoder, SingleByteFlipsDecodeOrFailCleanly) {
+    Frame f0 = Solid(0, 0, 5, 4, 1);
+    for (size_t i = 0; i < f0.pixels.size(); ++i) f0.pixels[i] = uint8_t(i % 4);
+    f0.interlaced = true;
+    Frame f1 = Solid(1, 1, 3, 2, 2);
+    f1.transparent = 1;
+    f1.disposal = 3;
+    Frame f2 = Solid(2, 0, 2, 3, 3);
+    f2.localTable = {0x123456, 0x654321, 0xABCDEF, 0xFEDCBA, 0x010203};
+    const Bytes good = Gif(5, 4, kFour, {f0, f1, f2});
+    for (size_t i = 0; i < good.size(); ++i)
+        for (uint8_t mask : {0x01, 0x80, 0xFF}) {
+            Bytes bad = good;
+            bad[i] = uint8_t(bad[i] ^ mask);
+            ZtImageGIF img;
+            img.SetFrameIndex(2);
+            img.SetKeepAllFrames(true);
+            if (DecodeGif(img, bad)) {
+                ASSERT_TRUE(img.HasPixels()) << "byte " << i;
+                EXPECT_GT(img.Width() * img.Height(), 0) << "byte " << i;
+            } else {
+                EXPECT_FALSE(img.HasPixels()) << "byte " << i;
+            }
+        }
+}
+
 TEST(GifDecoder, CorpusMatchesReferenceDecoder) {
     const std::string corpus = zt_test::CorpusDir();
     if (corpus.empty()) GTEST_SKIP() << "shared corpus not found next to the checkout";

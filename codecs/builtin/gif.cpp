@@ -163,12 +163,9 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
     const uint32_t depth = FrameDepth(entries);
 
     // Background for this frame, from the previous frame's disposal. Canvas
-    // mode draws every frame straight onto the canvas and needs none after
-    // the first.
+    // mode draws every frame straight onto the canvas and needs none.
     std::unique_ptr<ZtImageGIF> bg;
-    if (j == 0) {
-        state.backgroundIndex = transparentIndex;
-    }
+    if (j == 0) state.backgroundIndex = transparentIndex;
     if (j == 0 && !state.canvasMode) {
         bg = std::make_unique<ZtImageGIF>();
         bg->InheritSettings(*this);
@@ -249,12 +246,20 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
                 return -1;
             }
         }
+        // Every pixel of the frame is copied; none counts as transparent. The
+        // frame lies inside the screen, so each target row exists.
         const int32_t w = Width(), h = Height();
-        for (int32_t i = 0; i < h && !empty; ++i)
-            for (int32_t x = 0; x < w; ++x)
-                state.canvas->SetColorAt(int32_t(d.left) + x,
-                                         int32_t(screen.height) - 1 - int32_t(d.top) - i,
-                                         ColorAt(x, h - 1 - i, true), false);
+        for (int32_t i = 0; i < h && !empty; ++i) {
+            uint8_t* dst = state.canvas->RowBits(screen.height - 1 - d.top - uint32_t(i));
+            if (!dst) continue;
+            dst += size_t(d.left) * 3;
+            for (int32_t x = 0; x < w; ++x, dst += 3) {
+                const ZtQuad q = ColorAtUnchecked(x, h - 1 - i, false);
+                dst[0] = q.blue;
+                dst[1] = q.green;
+                dst[2] = q.red;
+            }
+        }
     } else {
         if (!empty) bg->Overlay(*this, d);
         bg->SetTransparentIndex(state.backgroundIndex);
