@@ -22,17 +22,12 @@ const DecoderEntry* DecoderTable(size_t* count);
 
 // Glue for the common case: a decoder class with Decode(ZtFile*).
 // Multi-frame decoders report their frame count even when they fail.
-class ZtImageAccess : public ZtImage {
-public:
-    static void CopyFailure(ZtImage& caller, const ZtImage& decoder, bool withFrameCount);
-};
-
 template <class Decoder, bool MultiFrame = false>
 bool RunDecoder(ZtImage& caller, ZtFile& stream, uint32_t) {
     auto temp = std::make_unique<Decoder>();
     temp->InheritSettings(caller);
     if (temp->Decode(&stream)) return caller.TakeOver(*temp, true);
-    ZtImageAccess::CopyFailure(caller, *temp, MultiFrame);
+    caller.AdoptFailure(*temp, MultiFrame);
     return false;
 }
 

@@ -67,11 +67,9 @@ uint32_t FormatIdFromExtension(const char* extension) {
     return FormatIdFromExtension(wide);
 }
 
-void ZtImageAccess::CopyFailure(ZtImage& caller, const ZtImage& decoder, bool withFrameCount) {
-    auto& to = static_cast<ZtImageAccess&>(caller);
-    const auto& from = static_cast<const ZtImageAccess&>(decoder);
-    to.SetLastError(from.lastError);
-    if (withFrameCount) to.frameCount = from.frameCount;
+void ZtImage::AdoptFailure(const ZtImage& decoder, bool withFrameCount) {
+    SetLastError(decoder.lastError);
+    if (withFrameCount) frameCount = decoder.frameCount;
 }
 
 bool ZtImage::Decode(ZtFile* stream, uint32_t id) {

@@ -228,6 +228,9 @@ public:
     bool Decode(FILE* file, uint32_t formatId);
     bool LoadFromPath(const char* path, uint32_t formatId);
     bool LoadFromPath(const wchar_t* path, uint32_t formatId);
+    // After a decoder failed: take over its message and, for formats with
+    // several frames, how many frames it found.
+    void AdoptFailure(const ZtImage& decoder, bool withFrameCount);
 
 protected:
     void InitDefaults(uint32_t id);
