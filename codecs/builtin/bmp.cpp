@@ -173,6 +173,13 @@ bool ZtImageBMP::Decode(ZtFile* stream) {
             if (got < std::min(bytes, rowBytes)) throw BmpFailure{"BMP pixel data missing"};
         };
         const uint32_t width = static_cast<uint32_t>(info.width);
+        // Bit fields: red, green and blue masks follow the 40-byte header.
+        auto readMasks = [&](uint32_t masks[3]) {
+            if (info.compression != 3) return;
+            std::array<uint8_t, 12> m{};
+            stream->ReadBlocks(m.data(), m.size(), 1);
+            for (int i = 0; i < 3; ++i) masks[i] = Get32LE(&m[4 * size_t(i)]);
+        };
 
         if (bits <= 8) {
             seekToData();
@@ -190,11 +197,7 @@ bool ZtImageBMP::Decode(ZtFile* stream) {
             }
         } else if (bits == 16) {
             uint32_t masks[3] = {0x7C00, 0x03E0, 0x001F};
-            if (info.compression == 3) {
-                std::array<uint8_t, 12> m{};
-                stream->ReadBlocks(m.data(), m.size(), 1);
-                for (int i = 0; i < 3; ++i) masks[i] = Get32LE(&m[4 * size_t(i)]);
-            }
+            readMasks(masks);
             seekToData();
             // Each 16-bit row fits inside a 24-bit row, so the rows are read
             // into the pixels and expanded in place.
@@ -207,11 +210,7 @@ bool ZtImageBMP::Decode(ZtFile* stream) {
             readPixels(pixels, ImageBytes(), RowStride());
         } else {  // 32 bits
             uint32_t masks[3] = {0x00FF0000, 0x0000FF00, 0x000000FF};
-            if (info.compression == 3) {
-                std::array<uint8_t, 12> m{};
-                stream->ReadBlocks(m.data(), m.size(), 1);
-                for (int i = 0; i < 3; ++i) masks[i] = Get32LE(&m[4 * size_t(i)]);
-            }
+            readMasks(masks);
             seekToData();
             if (info.compression != 0 && info.compression != 3) throw BmpFailure{"unknown compression"};
             const size_t rowBytes = size_t(width) * 4;
