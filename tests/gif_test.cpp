@@ -365,6 +365,43 @@ TEST(GifDecoder, DisposalToBackgroundUsesFirstFrameTransparentIndex) {
     EXPECT_EQ(Indices(second), (std::vector<uint8_t>{3, 2, 2}));
 }
 
+TEST(GifDecoder, RestoreToPreviousAfterFirstFrameShowsFilledScreen) {
+    // The screen starts as the transparent index byte even when the flag
+    // that makes it transparent is clear.
+    Frame f0 = Solid(0, 0, 3, 1, 1);
+    f0.transparent = 2;
+    f0.disposal = 3;
+    Frame f1 = Solid(1, 0, 1, 1, 3);
+    Bytes file = Gif(3, 1, kFour, {f0, f1});
+    const size_t flags = 13 + 12 + 3;
+    ASSERT_EQ(file[flags - 3], 0x21);
+    file[flags] = uint8_t(file[flags] & ~1);
+    ZtImageGIF first;
+    ASSERT_TRUE(DecodeGif(first, file));
+    EXPECT_EQ(Indices(first), (std::vector<uint8_t>{1, 1, 1}));
+    EXPECT_EQ(first.TransparentIndex(), -1);
+    ZtImageGIF second;
+    second.SetFrameIndex(1);
+    ASSERT_TRUE(DecodeGif(second, file));
+    EXPECT_EQ(Indices(second), (std::vector<uint8_t>{2, 3, 2}));
+}
+
+TEST(GifDecoder, ZeroSizedFrames) {
+    // A frame without pixels is counted and its data consumed; it changes nothing.
+    Frame f0 = Solid(0, 0, 2, 1, 1);
+    Frame f1 = Solid(0, 0, 0, 1, 0);
+    Frame f2 = Solid(1, 0, 1, 1, 2);
+    ZtImageGIF img;
+    img.SetFrameIndex(2);
+    ASSERT_TRUE(DecodeGif(img, Gif(2, 1, kFour, {f0, f1, f2})));
+    EXPECT_EQ(img.FrameCount(), 3);
+    EXPECT_EQ(Indices(img), (std::vector<uint8_t>{1, 2}));
+    // A 0 x 0 screen whose first frame is 0 x 0 has no picture at all.
+    ZtImageGIF none;
+    EXPECT_FALSE(DecodeGif(none, Gif(0, 0, kFour, {Solid(0, 0, 0, 0, 0)})));
+    EXPECT_FALSE(none.HasPixels());
+}
+
 TEST(GifDecoder, KeepAllFramesStoresEveryComposedFrame) {
     Frame f0 = Solid(0, 0, 2, 1, 1);
     Frame f1 = Solid(1, 0, 1, 1, 2);

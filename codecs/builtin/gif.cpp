@@ -117,6 +117,7 @@ bool ZtImageGIF::DecodeStream(ZtFile* stream) {
 
     // A scan that ended before any frame was decoded has no picture to show.
     if (state.composed == 0) return false;
+    if (!state.canvas && !HasPixels()) return false;
 
     if (state.canvasMode && state.canvas) {
         ZtImageGIF& canvas = *state.canvas;
@@ -166,7 +167,24 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
     // mode draws every frame straight onto the canvas and needs none.
     std::unique_ptr<ZtImageGIF> bg;
     if (j == 0) state.backgroundIndex = transparentIndex;
-    if (j == 0 && !state.canvasMode) {
+    // A first frame that covers the whole screen with no transparent index
+    // hides the background completely: it is decoded as the screen itself.
+    const bool coversScreen = j == 0 && !state.canvasMode && d.width > 0 && d.height > 0 &&
+                              d.left == 0 && d.top == 0 &&
+                              d.width == screen.width && d.height == screen.height &&
+                              transparentIndex < 0;
+    if (coversScreen) {
+        if (frameIndex > 0) {
+            state.previous = std::make_unique<ZtImageGIF>();
+            state.previous->InheritSettings(*this);
+            if (!state.previous->Create(screen.width, screen.height, depth, ImageFormat::Gif)) {
+                SetLastError(state.previous->LastError());
+                return -1;
+            }
+            state.previous->FillBits(control.transparentIndex);
+            state.previous->keepAllFrames = false;
+        }
+    } else if (j == 0 && !state.canvasMode) {
         bg = std::make_unique<ZtImageGIF>();
         bg->InheritSettings(*this);
         if (!bg->Create(screen.width, screen.height, depth, ImageFormat::Gif)) {
@@ -260,6 +278,8 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
                 dst[2] = q.red;
             }
         }
+    } else if (coversScreen) {
+        SetTransparentIndex(state.backgroundIndex);
     } else {
         if (!empty) bg->Overlay(*this, d);
         bg->SetTransparentIndex(state.backgroundIndex);
@@ -442,7 +462,8 @@ int32_t ZtImageGIF::NextSubBlockByte(ZtFile* stream) {
     return subBlock[size_t(blockPos++)];
 }
 
-int32_t ZtImageGIF::NextCode(ZtFile* stream) {
+// Used only in this file; inline so the LZW loops keep it in registers.
+inline int32_t ZtImageGIF::NextCode(ZtFile* stream) {
     // bitBuffer holds the bitsLeft unread bits of the bytes taken so far,
     // lowest first; whole bytes are added above them until a code fits.
     while (bitsLeft < codeSize) {
