@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "codecs/builtin/ico.h"
+#include "fuzz/fuzz_support.h"
 #include "image/zt_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         probe.SetFrameIndex(frame);
         probe.SetAbortCode(-1);
         ZtMemFile stream(data, size);
-        if (probe.Decode(&stream) && int64_t(probe.Width()) * probe.Height() > 4000000) return 0;
+        if (probe.Decode(&stream) && int64_t(probe.Width()) * probe.Height() > kFuzzMaxPixels) return 0;
     }
     ZtImageICO img;
     img.SetFrameIndex(frame);
@@ -23,14 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (img.Decode(&stream)) {
         if (!img.HasPixels()) abort();  // success must leave a picture
         if (img.FrameCount() <= frame) abort();
-        uint32_t sum = 0;
-        for (int32_t y = 0; y < img.Height(); ++y)
-            for (int32_t x = 0; x < img.Width(); ++x) {
-                const ZtQuad q = img.ColorAt(x, y, true);
-                sum += q.red + q.green + q.blue + q.alpha;
-            }
-        volatile uint32_t sink = sum;
-        (void)sink;
+        TouchEveryPixel(img);
     }
     return 0;
 }

@@ -5,22 +5,8 @@
 #include <cstdlib>
 
 #include "codecs/adapters/png.h"
+#include "fuzz/fuzz_support.h"
 #include "image/zt_file.h"
-
-namespace {
-
-void TouchEveryPixel(const ZtImage& img) {
-    uint32_t sum = 0;
-    for (int32_t y = 0; y < img.Height(); ++y)
-        for (int32_t x = 0; x < img.Width(); ++x) {
-            const ZtQuad q = img.ColorAt(x, y, true);
-            sum += q.red + q.green + q.blue + q.alpha;
-        }
-    volatile uint32_t sink = sum;
-    (void)sink;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
@@ -28,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ZtImagePNG probe;
         probe.SetAbortCode(-1);
         ZtMemFile stream(data, size);
-        if (probe.Decode(&stream) && int64_t(probe.Width()) * probe.Height() > 4000000) return 0;
+        if (probe.Decode(&stream) && int64_t(probe.Width()) * probe.Height() > kFuzzMaxPixels) return 0;
     }
     const bool viaDispatcher = size > 0 && (data[size - 1] & 1);
     ZtMemFile stream(data, size);

@@ -110,5 +110,45 @@ def write_reference_table(path, rows):
             f.write("\t".join(str(x) for x in r) + "\n")
 
 
+def project_root():
+    return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def record_corpus(fmt, reference, different_by_design=None):
+    """Writes tests/data/<fmt>_reference.tsv for every corpus file of one format.
+
+    reference(path, rel) returns a Pillow image, a tuple (rows, width, height)
+    of RGB rows top line first, or None when no reference applies ("any"); an
+    exception means the reference decoder refused the file ("fail").
+    different_by_design maps corpus paths to the reason our decoder differs.
+    The corpus folder is the first command-line argument, else ../shared/corpus.
+    """
+    different_by_design = different_by_design or {}
+    root = project_root()
+    corpus = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "..", "shared", "corpus")
+    rows = []
+    for rel, row in manifest(corpus).items():
+        if not rel.startswith(fmt + "/"):
+            continue
+        expect = row["expect"]
+        if rel in different_by_design:
+            rows.append((rel, expect, "any", 0, 0, different_by_design[rel]))
+            continue
+        try:
+            result = reference(os.path.join(corpus, rel), rel)
+        except Exception:
+            rows.append((rel, expect, "fail", 0, 0))
+            continue
+        if result is None:
+            rows.append((rel, expect, "any", 0, 0))
+        elif isinstance(result, tuple):
+            rgb, w, h = result
+            rows.append((rel, expect, fnv1a64(include_text(rgb, w, h).encode("ascii")), w, h))
+        else:
+            h, w, hgt = include_hash_from_pil(result)
+            rows.append((rel, expect, h, w, hgt))
+    write_reference_table(os.path.join(root, "tests", "data", fmt + "_reference.tsv"), rows)
+
+
 if __name__ == "__main__":
     sys.exit("import this module from a format's reference script")

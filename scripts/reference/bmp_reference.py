@@ -26,17 +26,15 @@ PILLOW_WRONG = {"bmp/bmpsuite/g/pal4rle.bmp"}
 
 # Files where a second decoder legitimately differs from ours; the test only
 # asks for a clean decode or a clean failure.
+UNDEFINED_RLE = "undefined RLE pixels stay index 0; the reference fills them"
+WIDE_CHANNELS = "channels wider than 8 bits keep their top bits; the reference rounds"
 DIFFERENT_BY_DESIGN = {
-    # RLE deltas and early ends leave undefined pixels: we leave them as
-    # palette index 0, the references fill them with other colours.
-    "bmp/bmpsuite/q/pal4rletrns.bmp",
-    "bmp/bmpsuite/q/pal8rletrns.bmp",
-    "bmp/bmpsuite-extra/pal4rlecut.bmp",
-    # Channels wider than 8 bits (9, 11 and 17 bits): we keep their top 8
-    # bits, the reference rounds the scaled value.
-    "bmp/bmpsuite-extra/rgba16-1924.bmp",
-    "bmp/bmpsuite-extra/rgba32-61754.bmp",
-    "bmp/bmpsuite/q/rgb32-111110.bmp",
+    "bmp/bmpsuite/q/pal4rletrns.bmp": UNDEFINED_RLE,
+    "bmp/bmpsuite/q/pal8rletrns.bmp": UNDEFINED_RLE,
+    "bmp/bmpsuite-extra/pal4rlecut.bmp": UNDEFINED_RLE,
+    "bmp/bmpsuite-extra/rgba16-1924.bmp": WIDE_CHANNELS,
+    "bmp/bmpsuite-extra/rgba32-61754.bmp": WIDE_CHANNELS,
+    "bmp/bmpsuite/q/rgb32-111110.bmp": WIDE_CHANNELS,
 }
 
 
@@ -84,29 +82,14 @@ def truncate(image, precision):
     return Image.merge("RGB", [ch.point(lambda v, m=m: v & m) for ch, m in zip((r, g, b), masks)])
 
 
-def main():
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    corpus = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "..", "shared", "corpus")
-    rows = []
-    for rel, row in ar.manifest(corpus).items():
-        if not rel.startswith("bmp/"):
-            continue
-        expect = row["expect"]
-        if rel in DIFFERENT_BY_DESIGN:
-            rows.append((rel, expect, "any", 0, 0))
-            continue
-        path = os.path.join(corpus, rel)
-        try:
-            im = reference_image(path, rel)
-            precision = sixteen_bit_precision(path)
-            if precision:
-                im = truncate(im, precision)
-            h, w, hgt = ar.include_hash_from_pil(im)
-            rows.append((rel, expect, h, w, hgt))
-        except Exception:
-            rows.append((rel, expect, "fail", 0, 0))
-    ar.write_reference_table(os.path.join(root, "tests", "data", "bmp_reference.tsv"), rows)
+def reference(path, rel):
+    im = reference_image(path, rel)
+    precision = sixteen_bit_precision(path)
+    return truncate(im, precision) if precision else im
 
+
+def main():
+    ar.record_corpus("bmp", reference, DIFFERENT_BY_DESIGN)
 
 if __name__ == "__main__":
     main()

@@ -41,28 +41,15 @@ DIFFERENT_BY_DESIGN = {
 }
 
 
-def main():
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    corpus = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "..", "shared", "corpus")
-    rows_in = ar.manifest(corpus)
-    rows = []
-    for path, row in rows_in.items():
-        if not path.startswith("gif/"):
-            continue
-        expect = row["expect"]
-        if path in DIFFERENT_BY_DESIGN:
-            rows.append((path, expect, "any", 0, 0, DIFFERENT_BY_DESIGN[path]))
-            continue
-        try:
-            with Image.open(os.path.join(corpus, path)) as im:
-                im.seek(0)
-                im.load()
-                h, w, hgt = ar.include_hash_from_pil(im)
-            rows.append((path, expect, h, w, hgt))
-        except Exception:
-            rows.append((path, expect, "fail", 0, 0))
-    ar.write_reference_table(os.path.join(root, "tests", "data", "gif_reference.tsv"), rows)
+def pillow_first_frame(path, rel):
+    im = Image.open(path)
+    im.seek(0)
+    im.load()
+    return im
 
+
+def main():
+    ar.record_corpus("gif", pillow_first_frame, DIFFERENT_BY_DESIGN)
 
 if __name__ == "__main__":
     main()

@@ -131,25 +131,11 @@ def reference(path):
 
 
 def main():
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    corpus = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "..", "shared", "corpus")
-    rows_in = ar.manifest(corpus)
-    rows = []
-    for path, row in rows_in.items():
-        if not path.startswith("ico/"):
-            continue
-        expect = row["expect"]
-        try:
-            rgb, w, h = reference(os.path.join(corpus, path))
-            if rgb is None:
-                rows.append((path, expect, "any", 0, 0))
-                continue
-            text = ar.include_text(rgb, w, h)
-            rows.append((path, expect, ar.fnv1a64(text.encode("ascii")), w, h))
-        except Exception:
-            rows.append((path, expect, "fail", 0, 0))
-    ar.write_reference_table(os.path.join(root, "tests", "data", "ico_reference.tsv"), rows)
+    def entry_zero(path, rel):
+        rgb, w, h = reference(path)
+        return None if rgb is None else (rgb, w, h)
 
+    ar.record_corpus("ico", entry_zero)
 
 if __name__ == "__main__":
     main()

@@ -30,24 +30,12 @@ def stored_rgb_rows(im):
 
 
 def main():
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    corpus = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "..", "shared", "corpus")
-    rows_in = ar.manifest(corpus)
-    rows = []
-    for path, row in rows_in.items():
-        if not path.startswith("png/"):
-            continue
-        expect = row["expect"]
-        try:
-            with Image.open(os.path.join(corpus, path)) as im:
-                im.load()
-                rgb, w, h = stored_rgb_rows(im)
-            text = ar.include_text(rgb, w, h)
-            rows.append((path, expect, ar.fnv1a64(text.encode("ascii")), w, h))
-        except Exception:
-            rows.append((path, expect, "fail", 0, 0))
-    ar.write_reference_table(os.path.join(root, "tests", "data", "png_reference.tsv"), rows)
+    def reference(path, rel):
+        with Image.open(path) as im:
+            im.load()
+            return stored_rgb_rows(im)
 
+    ar.record_corpus("png", reference)
 
 if __name__ == "__main__":
     main()
