@@ -272,13 +272,20 @@ TEST(GifDecoder, InterlacedHeightsTwoFourAndNine) {
     EXPECT_EQ(Indices(img), (std::vector<uint8_t>{0, 2, 1, 3}));
 }
 
-TEST(GifDecoder, MinimumCodeSizesOneAndTenLeaveIndexZero) {
-    for (int size : {1, 10}) {
+TEST(GifDecoder, MinimumCodeSizes) {
+    // Size 1 is no LZW data: the frame keeps index 0 and the decode goes on.
+    // Sizes 10 and 11 start with a large table but decode like any other.
+    for (int size : {1, 10, 11, 12}) {
         Frame f = Solid(0, 0, 4, 2, 3);
+        f.pixels = {3, 1, 1, 1, 2, 2, 3, 3};
         f.minSize = size;
         ZtImageGIF img;
         ASSERT_TRUE(DecodeGif(img, Gif(4, 2, kFour, {f}))) << size;
-        EXPECT_EQ(Indices(img), std::vector<uint8_t>(8, 0)) << size;
+        if (size == 1 || size == 12) {
+            EXPECT_EQ(Indices(img), std::vector<uint8_t>(8, 0)) << size;
+        } else {
+            EXPECT_EQ(Indices(img), f.pixels) << size;
+        }
     }
 }
 
@@ -480,17 +487,32 @@ TEST(GifDecoder, ZeroScreenTakesFirstFrameSize) {
     EXPECT_EQ(Indices(img), std::vector<uint8_t>(6, 2));
 }
 
-TEST(GifDecoder, FrameOutsideScreenIsNeitherCountedNorDecoded) {
+TEST(GifDecoder, FrameOutsideScreenIsClipped) {
     Frame inside = Solid(0, 0, 2, 2, 1);
     Frame outside = Solid(1, 1, 2, 2, 3);
     ZtImageGIF img;
+    img.SetFrameIndex(1);
     ASSERT_TRUE(DecodeGif(img, Gif(2, 2, kFour, {inside, outside})));
-    EXPECT_EQ(img.FrameCount(), 1);
-    EXPECT_EQ(Indices(img), std::vector<uint8_t>(4, 1));
+    EXPECT_EQ(img.FrameCount(), 2);
+    EXPECT_EQ(img.Width(), 2);
+    // Only the frame's top-left pixel lies on the screen.
+    EXPECT_EQ(Indices(img), (std::vector<uint8_t>{1, 1, 1, 3}));
 
+    // A file whose only frame sticks out still has a picture.
     ZtImageGIF only;
-    EXPECT_FALSE(DecodeGif(only, Gif(2, 2, kFour, {outside})));
-    EXPECT_EQ(only.FrameCount(), 0);
+    ASSERT_TRUE(DecodeGif(only, Gif(2, 2, kFour, {outside})));
+    EXPECT_EQ(only.FrameCount(), 1);
+    EXPECT_EQ(Indices(only)[3], 3);
+
+    // Canvas mode (no global table, two frames, a small first frame) clips too.
+    Frame a = Solid(0, 0, 1, 1, 1), b = Solid(2, 2, 3, 3, 2);
+    a.localTable = kFour;
+    b.localTable = kFour;
+    ZtImageGIF canvas;
+    ASSERT_TRUE(DecodeGif(canvas, Gif(3, 3, {}, {a, b})));
+    EXPECT_EQ(canvas.BitsPerPixel(), 24u);
+    EXPECT_EQ(canvas.ColorAt(2, 0, false), (ZtQuad{0, 255, 0, 0}));
+    EXPECT_EQ(canvas.ColorAt(0, 2, false), (ZtQuad{0, 0, 255, 0}));
 }
 
 TEST(GifDecoder, SettingsAndRefusals) {

@@ -145,9 +145,10 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
     const ImageDescriptor d{Get16LE(&raw[0]), Get16LE(&raw[2]), Get16LE(&raw[4]),
                             Get16LE(&raw[6]), raw[8]};
     const ScreenDescriptor& screen = state.screen;
-    // A frame that sticks out of the screen is ignored; the scan goes on
-    // right behind its descriptor.
-    if (d.left + d.width > screen.width || d.top + d.height > screen.height) return 1;
+    // A frame that sticks out of the screen is decoded and clipped to it:
+    // the pixels outside the screen are dropped when the frame is laid over
+    // the screen. (Ignoring such frames would leave valid files, whose
+    // encoders were careless with the screen size, without a picture.)
 
     const int32_t j = state.decoded;
     if (j == 0) {
@@ -264,9 +265,10 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
                 return -1;
             }
         }
-        // Every pixel of the frame is copied; none counts as transparent. The
-        // frame lies inside the screen, so each target row exists.
-        const int32_t w = Width(), h = Height();
+        // Every pixel of the frame inside the screen is copied; none counts as
+        // transparent. Rows below the screen have no row pointer.
+        const int32_t h = Height();
+        const int32_t w = std::max(0, std::min(Width(), int32_t(screen.width) - int32_t(d.left)));
         for (int32_t i = 0; i < h && !empty; ++i) {
             uint8_t* dst = state.canvas->RowBits(screen.height - 1 - d.top - uint32_t(i));
             if (!dst) continue;
@@ -361,7 +363,6 @@ int32_t ZtImageGIF::CountFrames(ZtFile* stream, ScreenDescriptor& screen) {
                 screen.width = d.width;
                 screen.height = d.height;
             }
-            if (d.left + d.width > screen.width || d.top + d.height > screen.height) continue;
             ++count;
             if (d.flags & 0x80) stream->SeekTo(int32_t(2u << (d.flags & 7)) * 3, 1);
             StartFrameData(d, 8);
@@ -507,7 +508,9 @@ int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t l
                                     int32_t& badCodeCount) {
     const int32_t size = NextByte(stream);
     if (size < 0) return size;
-    if (size < 2 || size > 9) return -20;
+    // Sizes up to 11 keep every code within 12 bits; encoders do write 10
+    // and 11 (the table then starts large). Size 1 and above 11 cannot be LZW data here.
+    if (size < 2 || size > 11) return -20;
     ResetDecoder(size);
 
     // Without a cursor (counting frames, or a frame without pixels) only the
