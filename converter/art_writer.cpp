@@ -29,6 +29,13 @@ int32_t ChunkCount(const char* tileText) { return ChunkCount(strlen(tileText)); 
 
 namespace {
 
+// One array row: a comma, a space and the chunk in double quotes.
+void WriteChunk(FILE* file, const char* chunk, size_t length) {
+    fputs(", \"", file);
+    fwrite(chunk, 1, length, file);
+    fputs("\"\n", file);
+}
+
 // Writes one tile's chunks: every window of 250 characters is cut just before
 // its last glyph letter, so no colour code is split; the rest is the last chunk.
 bool WriteTileChunks(FILE* file, const TileRecord& record) {
@@ -49,11 +56,10 @@ bool WriteTileChunks(FILE* file, const TileRecord& record) {
             fflush(stdout);
             return false;
         }
-        chunk[cut] = '\0';
-        fprintf(file, ", \"%s\"\n", chunk);
+        WriteChunk(file, p, size_t(cut));
         p += cut;
     }
-    fprintf(file, ", \"%s\"\n", p);
+    WriteChunk(file, p, length - size_t(p - record.text));
     return true;
 }
 
