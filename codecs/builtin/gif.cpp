@@ -504,6 +504,19 @@ void ZtImageGIF::ResetDecoder(int32_t size) {
     prefix.fill(0);
 }
 
+// After a clear code: the table shrinks back to the literals and the code
+// width to its start; returns the first code that is not another clear code.
+int32_t ZtImageGIF::RestartTable(ZtFile* stream) {
+    codeSize = minimumSize + 1;
+    nextFree = firstFree;
+    topCode = 1 << (minimumSize + 1);
+    int32_t code;
+    do {
+        code = NextCode(stream);
+    } while (code == clearCode);
+    return code;
+}
+
 int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t lineWidth,
                                     int32_t& badCodeCount) {
     const int32_t size = NextByte(stream);
@@ -532,12 +545,7 @@ int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t l
             // Data that does not open with a clear code starts as if after
             // one: the first code has no predecessor to make an entry with.
             if (code == clearCode) {
-                codeSize = minimumSize + 1;
-                nextFree = firstFree;
-                topCode = 1 << (minimumSize + 1);
-                do {
-                    code = NextCode(stream);
-                } while (code == clearCode);
+                code = RestartTable(stream);
                 if (code == endCode) break;
                 if (code < 0) return 0;
             }
@@ -596,12 +604,7 @@ int32_t ZtImageGIF::SkipCodes(ZtFile* stream, int32_t& badCodeCount) {
         if (code == endCode) break;
         if (code < 0) return 0;
         if (code == clearCode) {
-            codeSize = minimumSize + 1;
-            nextFree = firstFree;
-            topCode = 1 << (minimumSize + 1);
-            do {
-                code = NextCode(stream);
-            } while (code == clearCode);
+            code = RestartTable(stream);
             if (code == endCode) break;
             if (code < 0) return 0;
             oldCode = code;

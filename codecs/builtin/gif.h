@@ -55,6 +55,7 @@ private:
     int32_t NextSubBlockByte(ZtFile* stream);
     int32_t NextCode(ZtFile* stream);
     void ResetDecoder(int32_t codeSize);
+    int32_t RestartTable(ZtFile* stream);
     void StartFrameData(const ImageDescriptor& descriptor, uint32_t depth);
     int32_t EmitLine(RowCursor* cursor, uint8_t* line, int32_t length);
     int32_t SkipToNextDescriptor(ZtFile* stream, int32_t position);
