@@ -15,8 +15,9 @@ namespace {
 // times, so large screens would only make the fuzzer slow.
 constexpr int64_t kMaxPixels = 250000;
 
-// A 0 x 0 screen takes the first frame's size, which the dimensions-only mode
-// does not look at; bound it by the largest descriptor the input could hold.
+// Frames are decoded at their own size before they are clipped to the screen,
+// and a 0 x 0 screen takes the first frame's size, which the dimensions-only
+// mode does not look at; so the largest descriptor the input could hold counts too.
 int64_t LargestDescriptor(const uint8_t* data, size_t size) {
     int64_t largest = 0;
     for (size_t i = 13; i + 9 <= size; ++i)
@@ -35,9 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         probe.SetAbortCode(-1);
         ZtMemFile stream(data, size);
         if (!probe.Decode(&stream)) return 0;
-        int64_t area = int64_t(probe.Width()) * probe.Height();
-        if (area == 0) area = LargestDescriptor(data, size);
-        if (area > kMaxPixels) return 0;
+        const int64_t area = int64_t(probe.Width()) * probe.Height();
+        if (area > kMaxPixels || LargestDescriptor(data, size) > kMaxPixels) return 0;
     }
     const uint8_t options = size ? data[size - 1] : 0;
     ZtImageGIF img;
