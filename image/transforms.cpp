@@ -83,7 +83,7 @@ bool ZtImage::FlipPlane(uint8_t* plane, uint32_t width, uint32_t height) {
     return true;
 }
 
-std::unique_ptr<uint8_t[]> ZtImage::MirroredPlane(const uint8_t* plane, uint32_t width,
+ZtBytes ZtImage::MirroredPlane(const uint8_t* plane, uint32_t width,
                                                   uint32_t height) {
     auto out = AllocateBytes(size_t(width) * height, false);
     if (!out) return out;

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <new>
 
-std::unique_ptr<uint8_t[]> AllocateBytes(size_t n, bool zeroed) {
+ZtBytes AllocateBytes(size_t n, bool zeroed) {
     if (n == 0) n = 1;
-    uint8_t* p = zeroed ? new (std::nothrow) uint8_t[n]() : new (std::nothrow) uint8_t[n];
-    return std::unique_ptr<uint8_t[]>(p);
+    void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
+    return ZtBytes(static_cast<uint8_t*>(p));
 }
 
 namespace {

@@ -9,12 +9,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "image/image_format.h"
 
 class ZtFile;
+
+// Byte buffers of the image library are released with free().
+struct ZtFreeBytes {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using ZtBytes = std::unique_ptr<uint8_t[], ZtFreeBytes>;
 
 // Pixel data ceiling of one image: 256 MiB.
 constexpr uint64_t ZTIMAGE_MAX_MEMORY = 268435456;
@@ -252,16 +259,17 @@ private:
     bool Rotate(ZtImage* target, Turn turn);
     void ClearStorageFields();
     static bool FlipPlane(uint8_t* plane, uint32_t width, uint32_t height);
-    static std::unique_ptr<uint8_t[]> MirroredPlane(const uint8_t* plane, uint32_t width,
+    static ZtBytes MirroredPlane(const uint8_t* plane, uint32_t width,
                                                     uint32_t height);
     size_t PlaneSize() const { return size_t(uint32_t(header.width)) * uint32_t(header.height); }
 
-    std::unique_ptr<uint8_t[]> ownedBlock;
-    std::unique_ptr<uint8_t[]> ownedSelection;
-    std::unique_ptr<uint8_t[]> ownedAlpha;
+    ZtBytes ownedBlock;
+    ZtBytes ownedSelection;
+    ZtBytes ownedAlpha;
     std::vector<std::unique_ptr<ZtImage>> layers;
     std::vector<std::unique_ptr<ZtImage>> frames;
 };
 
-// Allocates n bytes, or returns null instead of throwing.
-std::unique_ptr<uint8_t[]> AllocateBytes(size_t n, bool zeroed = true);
+// Allocates n bytes, or returns null instead of throwing. Zeroed blocks come
+// from calloc, so large ones are not written twice (fresh pages are zero).
+ZtBytes AllocateBytes(size_t n, bool zeroed = true);

@@ -115,7 +115,7 @@ bool ZtExifReader::ScanSections(ZtFile* stream, int32_t mode) {
             SetError("invalid marker");
             return false;
         }
-        std::unique_ptr<uint8_t[]> data = AllocateBytes(size_t(length), false);
+        ZtBytes data = AllocateBytes(size_t(length), false);
         if (!data) {
             SetError("Could not allocate memory");
             return false;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "image/zt_image.h"
+
 class ZtFile;
 
 struct ExifRecord {
@@ -81,7 +83,7 @@ public:
 
 private:
     struct Section {
-        std::unique_ptr<uint8_t[]> data;
+        ZtBytes data;
         int32_t marker = 0;
         int32_t size = 0;
     };

@@ -48,7 +48,7 @@ int32_t DpiFromDouble(double v) {
 struct ZtJpegSource : jpeg_source_mgr {
     explicit ZtJpegSource(ZtFile* s);
     ZtFile* stream;
-    std::unique_ptr<uint8_t[]> buffer;
+    ZtBytes buffer;
     bool startOfFile = true;
 };
 

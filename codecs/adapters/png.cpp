@@ -30,7 +30,7 @@
 struct ZtPngSession {
     png_structp png = nullptr;
     png_infop info = nullptr;
-    std::unique_ptr<uint8_t[]> row;
+    ZtBytes row;
     size_t rowBytes = 0;
     uint32_t channels = 0;
 

@@ -530,7 +530,7 @@ int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t l
     // codes are followed: the table's growth decides the code widths, so the
     // data is consumed exactly as a full decode would consume it.
     if (!cursor || lineWidth <= 0) return SkipCodes(stream, badCodeCount);
-    std::unique_ptr<uint8_t[]> buffer = AllocateBytes(size_t(lineWidth) + 1);
+    ZtBytes buffer = AllocateBytes(size_t(lineWidth) + 1);
     if (!buffer) return -10;
     uint8_t* line = buffer.get();
     int32_t filled = 0;
