@@ -8,6 +8,13 @@
 #include <cstring>
 #include <new>
 
+int32_t DpiFromPelsPerMeter(double pelsPerMeter) {
+    const double dpi = std::floor(pelsPerMeter * 254.0 / 10000.0 + 0.5);
+    if (dpi >= double(INT32_MAX)) return INT32_MAX;
+    if (dpi <= double(INT32_MIN)) return INT32_MIN;
+    return static_cast<int32_t>(dpi);
+}
+
 ZtBytes AllocateBytes(size_t n, bool zeroed) {
     if (n == 0) n = 1;
     void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);

@@ -270,6 +270,10 @@ private:
     std::vector<std::unique_ptr<ZtImage>> frames;
 };
 
+// Dots per inch for a resolution in pixels per metre, rounded to the nearest
+// whole dot (2835 gives 72).
+int32_t DpiFromPelsPerMeter(double pelsPerMeter);
+
 // Allocates n bytes, or returns null instead of throwing. Zeroed blocks come
 // from calloc, so large ones are not written twice (fresh pages are zero).
 ZtBytes AllocateBytes(size_t n, bool zeroed = true);

@@ -100,11 +100,6 @@ bool ChannelsAndDepth(int colorType, int pixelDepth, uint32_t* channels, uint32_
     }
 }
 
-// Dots per inch from pixels per metre, rounded to the nearest whole dot.
-int32_t DpiFromPixelsPerMetre(png_uint_32 perMetre) {
-    return static_cast<int32_t>(std::floor(double(perMetre) * 254.0 / 10000.0 + 0.5));
-}
-
 // A pHYs value with an unspecified unit, taken as it stands; values beyond
 // int32 read as 0 (the default resolution).
 int32_t AsDpi(png_uint_32 v) { return v > uint32_t(INT32_MAX) ? 0 : static_cast<int32_t>(v); }
@@ -176,8 +171,8 @@ bool ZtImagePNG::SetUpFromInfo(ZtPngSession& session) {
         SetHorizontalDpi(AsDpi(xPerUnit));
         SetVerticalDpi(AsDpi(yPerUnit));
     } else if (unit == PNG_RESOLUTION_METER) {
-        SetHorizontalDpi(DpiFromPixelsPerMetre(xPerUnit));
-        SetVerticalDpi(DpiFromPixelsPerMetre(yPerUnit));
+        SetHorizontalDpi(DpiFromPelsPerMeter(xPerUnit));
+        SetVerticalDpi(DpiFromPelsPerMeter(yPerUnit));
     }
 
     png_colorp palette = nullptr;

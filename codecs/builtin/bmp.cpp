@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,10 +34,6 @@ bool SkipBytes(ZtFile* stream, uint64_t n) {
     if (n == 0) return true;
     if (n > uint64_t(INT32_MAX)) return false;
     return stream->SeekTo(static_cast<int32_t>(n), 1);
-}
-
-int32_t PelsToDpi(int32_t pelsPerMeter) {
-    return static_cast<int32_t>(std::floor(pelsPerMeter * 254.0 / 10000.0 + 0.5));
 }
 
 }  // namespace
@@ -138,8 +133,8 @@ bool ZtImageBMP::Decode(ZtFile* stream) {
         if (height > INT32_MAX) throw BmpFailure{"ZTIMAGE_MAX_MEMORY exceeded"};
         if (!Create(static_cast<uint32_t>(info.width), static_cast<uint32_t>(height), bits, ImageFormat::Bmp))
             throw BmpFailure{""};
-        SetHorizontalDpi(PelsToDpi(info.xPelsPerMeter));
-        SetVerticalDpi(PelsToDpi(info.yPelsPerMeter));
+        SetHorizontalDpi(DpiFromPelsPerMeter(info.xPelsPerMeter));
+        SetVerticalDpi(DpiFromPelsPerMeter(info.yPelsPerMeter));
         if (abortCode != 0) throw BmpFailure{"Cancelled"};
 
         if (uint8_t* pal = PalettePointer()) {
