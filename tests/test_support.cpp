@@ -91,4 +91,15 @@ std::vector<CorpusReference> LoadCorpusReferences(const std::string& tsvPath) {
 
 std::string IncludeHash(const ZtImage& image) { return Fnv1a64Hex(ArtIncludeText(image, "ref")); }
 
+testing::AssertionResult MatchesReference(const ZtImage& image, const CorpusReference& r) {
+    if (image.Width() != r.width || image.Height() != r.height)
+        return testing::AssertionFailure() << r.path << ": " << image.Width() << " x " << image.Height()
+                                           << ", reference " << r.width << " x " << r.height;
+    const std::string hash = IncludeHash(image);
+    if (hash != r.reference)
+        return testing::AssertionFailure() << r.path << ": include hash " << hash << ", reference "
+                                           << r.reference;
+    return testing::AssertionSuccess();
+}
+
 }  // namespace zt_test

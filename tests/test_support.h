@@ -1,6 +1,8 @@
 // Helpers shared by the test files.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,5 +45,8 @@ std::vector<CorpusReference> LoadCorpusReferences(const std::string& tsvPath);
 
 // Hash of the art include our converter writes for image (identifier "ref").
 std::string IncludeHash(const ZtImage& image);
+
+// Whether image has the recorded reference's size and include hash.
+testing::AssertionResult MatchesReference(const ZtImage& image, const CorpusReference& r);
 
 }  // namespace zt_test
