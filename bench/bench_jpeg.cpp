@@ -24,6 +24,7 @@ extern "C" {
 }
 
 #include "bench/bench_support.h"
+#include "codecs/format_table.h"
 #include "converter/art_writer.h"
 #include "converter/convert.h"
 #include "image/zt_image.h"
@@ -93,6 +94,7 @@ bool ConvertOnce(const std::string& jpeg, const std::string& include) {
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
+    InstallCodecs();
     const fs::path dir = fs::temp_directory_path();
     if (argc > 2 && std::string(argv[1]) == "--save") return MakePhoto(argv[2], 6000, 4000) ? 0 : 1;
     std::string jpeg = argc > 1 ? argv[1] : "";

@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <string>
 
+#include "codecs/format_table.h"
 #include "converter/art_writer.h"
 #include "converter/convert.h"
 #include "image/image_format.h"
@@ -84,6 +85,7 @@ std::string LoweredExtension(const std::string& path) {
 }
 
 int RunConverter(int argc, char** argv) {
+    InstallCodecs();
     setlocale(LC_ALL, "");
     // The identifier fallback draws the third number of this sequence.
     srand(static_cast<unsigned>(time(nullptr)));

@@ -3,7 +3,12 @@
 
 #include <cstdint>
 
+#include "codecs/format_table.h"
 #include "image/zt_image.h"
+
+// Decoders that hand part of a file to another format (icon entries holding
+// PNG data) go through the loader, which needs the format table.
+static const bool kFuzzCodecsInstalled = (InstallCodecs(), true);
 
 // Pictures above this many pixels are skipped after the dimensions pass, so
 // one input cannot stall the fuzzer.

@@ -30,15 +30,18 @@ struct ImageFormat {
     };
 };
 
-// Number of per-format option slots in an image's settings.
-constexpr int kFormatSlots = 19;
-
 // Maps a format id to its decoder option slot: 0..15 to themselves, 17..19 to
-// 16..18; 16 and anything unknown to 0.
-int FormatSlot(uint32_t id);
+// 16..18; 16 and anything unknown to 0. A slot other than 0 is what makes an
+// id a format id.
+constexpr int FormatSlot(uint32_t id) {
+    return id <= 15 ? static_cast<int>(id) : (id >= 17 && id <= 19) ? static_cast<int>(id - 1) : 0;
+}
 
-// Maps an extension (without its dot) to a format id. Only the first three
-// characters count, compared without regard to ASCII case; shorter extensions
-// match nothing.
+// Number of per-format option slots in an image's settings.
+constexpr int kFormatSlots = FormatSlot(ImageFormat::CameraRaw) + 1;
+
+// Maps an extension (without its dot) to a format id through the installed
+// format table. Only the first three characters count, compared without
+// regard to ASCII case; shorter extensions match nothing.
 uint32_t FormatIdFromExtension(const wchar_t* extension);
 uint32_t FormatIdFromExtension(const char* extension);

@@ -1,60 +1,58 @@
-// Extension table, format slots, the decoder dispatcher and the file loader.
+// The installed format table, the extension lookup, the decoder dispatcher
+// and the file loader.
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <string>
 
-#include "image/decoder_registry.h"
+#include "image/decode_outcome.h"
+#include "image/format_table.h"
 #include "image/image_format.h"
 #include "image/zt_file.h"
 #include "image/zt_image.h"
 
-int FormatSlot(uint32_t id) {
-    if (id <= 15) return static_cast<int>(id);
-    if (id >= 17 && id <= 19) return static_cast<int>(id - 1);
-    return 0;
-}
-
 namespace {
 
-struct ExtensionRow {
-    const char* ext;
-    uint32_t id;
-};
-
-// Tested in this order; only the first three characters are compared.
-const ExtensionRow kExtensions[] = {
-    {"bmp", ImageFormat::Bmp},       {"jpg", ImageFormat::Jpeg},     {"jpe", ImageFormat::Jpeg},
-    {"jfi", ImageFormat::Jpeg},      {"gif", ImageFormat::Gif},      {"png", ImageFormat::Png},
-    {"ico", ImageFormat::Icon},      {"cur", ImageFormat::Icon},     {"tif", ImageFormat::Tiff},
-    {"tga", ImageFormat::Targa},     {"pcx", ImageFormat::Pcx},      {"wbm", ImageFormat::Wbmp},
-    {"wmf", ImageFormat::Metafile},  {"emf", ImageFormat::Metafile}, {"jp2", ImageFormat::Jp2},
-    {"j2k", ImageFormat::Jp2},       {"jpc", ImageFormat::Jpc},      {"j2c", ImageFormat::Jpc},
-    {"pgx", ImageFormat::Pgx},       {"ras", ImageFormat::SunRaster}, {"pnm", ImageFormat::Pnm},
-    {"pgm", ImageFormat::Pnm},       {"ppm", ImageFormat::Pnm},      {"mng", ImageFormat::Mng},
-    {"jng", ImageFormat::Mng},       {"ska", ImageFormat::Ska},      {"nef", ImageFormat::CameraRaw},
-    {"crw", ImageFormat::CameraRaw}, {"cr2", ImageFormat::CameraRaw}, {"dng", ImageFormat::CameraRaw},
-    {"arw", ImageFormat::CameraRaw}, {"erf", ImageFormat::CameraRaw}, {"3fr", ImageFormat::CameraRaw},
-    {"dcr", ImageFormat::CameraRaw}, {"raw", ImageFormat::CameraRaw}, {"x3f", ImageFormat::CameraRaw},
-    {"mef", ImageFormat::CameraRaw}, {"raf", ImageFormat::CameraRaw}, {"mrw", ImageFormat::CameraRaw},
-    {"pef", ImageFormat::CameraRaw}, {"sr2", ImageFormat::CameraRaw}, {"orf", ImageFormat::CameraRaw},
-};
+// The installed table (see InstallFormatTable); empty until the codecs layer
+// installs its rows.
+const FormatRow* g_rows = nullptr;
+size_t g_rowCount = 0;
 
 wchar_t LowerAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
 
-bool IsKnownId(uint32_t id) { return id >= 1 && id <= 19 && id != 16; }
+// Whether the three characters at ext equal the first three of the word at list.
+bool SameExtension(const wchar_t* ext, const char* list) {
+    for (int i = 0; i < 3; ++i)
+        if (list[i] == 0 || list[i] == ' ' || LowerAscii(ext[i]) != static_cast<wchar_t>(list[i])) return false;
+    return true;
+}
 
 }  // namespace
+
+void InstallFormatTable(const FormatRow* rows, size_t count) {
+    g_rows = rows;
+    g_rowCount = rows ? count : 0;
+}
+
+const FormatRow* FindFormatRow(uint32_t id) {
+    for (size_t i = 0; i < g_rowCount; ++i)
+        if (g_rows[i].id == id) return &g_rows[i];
+    return nullptr;
+}
 
 uint32_t FormatIdFromExtension(const wchar_t* extension) {
     if (!extension) return ImageFormat::Unknown;
     for (int i = 0; i < 3; ++i)
         if (extension[i] == 0) return ImageFormat::Unknown;
-    for (const ExtensionRow& row : kExtensions) {
-        bool same = true;
-        for (int i = 0; i < 3 && same; ++i)
-            same = LowerAscii(extension[i]) == static_cast<wchar_t>(row.ext[i]);
-        if (same) return row.id;
+    for (size_t r = 0; r < g_rowCount; ++r) {
+        // Extensions are three letters each, separated by single spaces.
+        for (const char* word = g_rows[r].extensions; word && *word;) {
+            if (SameExtension(extension, word)) return g_rows[r].id;
+            while (*word && *word != ' ') ++word;
+            while (*word == ' ') ++word;
+        }
     }
     return ImageFormat::Unknown;
 }
@@ -72,25 +70,32 @@ void ZtImage::AdoptFailure(const ZtImage& decoder, bool withFrameCount) {
     if (withFrameCount) frameCount = decoder.frameCount;
 }
 
+DecodeOutcome ZtImage::ReportSize(uint32_t width, uint32_t height, uint32_t id, const char* message) {
+    header.width = static_cast<int32_t>(std::min<uint32_t>(width, INT32_MAX));
+    header.height = static_cast<int32_t>(std::min<uint32_t>(height, INT32_MAX));
+    formatId = id;
+    if (message) SetLastError(message);
+    return DecodeOutcome::SizeOnly;
+}
+
 bool ZtImage::Decode(ZtFile* stream, uint32_t id) {
     if (!stream) {
         SetLastError("null file handler");
         return false;
     }
-    size_t count = 0;
-    const DecoderEntry* table = DecoderTable(&count);
-    if (IsKnownId(id)) {
-        for (size_t i = 0; i < count; ++i)
-            if (id >= table[i].formatId && id <= table[i].lastFormatId)
-                return table[i].run(*this, *stream, id);
-        // A format of the table whose decoder is not part of this build.
+    if (FormatSlot(id) != 0) {
+        const FormatRow* row = FindFormatRow(id);
+        if (row && row->decode) return row->decode(*this, *stream, id);
+        // A known format whose decoder is not part of this build.
         SetLastError("Decode: Unknown or wrong format");
         return false;
     }
     if (id == ImageFormat::Unknown) {
         const int32_t start = stream->Position();
-        for (size_t i = 0; i < count; ++i) {
-            if (table[i].run(*this, *stream, ImageFormat::Unknown)) return true;
+        for (size_t i = 0; i < g_rowCount; ++i) {
+            const FormatRow& row = g_rows[i];
+            if (!row.decode || !row.tryAll) continue;
+            if (row.decode(*this, *stream, ImageFormat::Unknown)) return true;
             stream->SeekTo(start, 0);
         }
     }

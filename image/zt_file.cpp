@@ -124,3 +124,23 @@ int ZtMemFile::ScanFormatted(const char* format, void* target) {
     if (rc > 0) pos_ += static_cast<size_t>(used);
     return rc;
 }
+
+std::vector<uint8_t> ReadToEnd(ZtFile& stream, size_t cap) {
+    std::vector<uint8_t> bytes;
+    const int32_t at = stream.Position();
+    const int32_t length = stream.Length();
+    // The known remaining length sizes the buffer once; streams that cannot
+    // tell it are read in blocks.
+    if (at >= 0 && length >= at) {
+        bytes.resize(std::min<size_t>(size_t(length - at), cap));
+        bytes.resize(stream.ReadBlocks(bytes.data(), 1, bytes.size()));
+        return bytes;
+    }
+    uint8_t block[65536];
+    while (bytes.size() < cap) {
+        const size_t got = stream.ReadBlocks(block, 1, std::min(sizeof block, cap - bytes.size()));
+        if (got == 0) break;
+        bytes.insert(bytes.end(), block, block + got);
+    }
+    return bytes;
+}

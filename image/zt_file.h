@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 class ZtFile {
 public:
@@ -83,3 +84,9 @@ private:
     size_t pos_ = 0;
     bool eof_ = false;
 };
+
+// Reads from the stream's position to its end, at most cap bytes, so a
+// decoder can parse a run-length or record stream through a ByteReader. The
+// vector is as long as what was read; a stream shorter than the caller hoped
+// is the caller's to judge.
+std::vector<uint8_t> ReadToEnd(ZtFile& stream, size_t cap);

@@ -240,7 +240,7 @@ void ZtImage::SetLastError(const char* text) {
 }
 
 bool ZtImage::SetFormatId(uint32_t id) {
-    if (id >= 1 && id <= 19 && id != 16) {
+    if (FormatSlot(id) != 0) {
         formatId = id;
         return true;
     }

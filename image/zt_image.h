@@ -16,6 +16,7 @@
 #include "image/image_format.h"
 
 class ZtFile;
+enum class DecodeOutcome;
 
 // Byte buffers of the image library are released with free().
 struct ZtFreeBytes {
@@ -238,6 +239,13 @@ public:
     // After a decoder failed: take over its message and, for formats with
     // several frames, how many frames it found.
     void AdoptFailure(const ZtImage& decoder, bool withFrameCount);
+
+    // Dimensions-only mode (abortCode -1): a decoder stops after its header.
+    bool SizeOnlyRequested() const { return abortCode == -1; }
+    // Stores the size and format id without making pixels, and leaves message
+    // in lastError when one is given. Returns DecodeOutcome::SizeOnly.
+    DecodeOutcome ReportSize(uint32_t width, uint32_t height, uint32_t id,
+                                const char* message = nullptr);
 
 protected:
     void InitDefaults(uint32_t id);

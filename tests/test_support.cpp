@@ -7,8 +7,16 @@
 #include <iterator>
 #include <sstream>
 
+#include "codecs/format_table.h"
 #include "converter/convert.h"
 #include "image/zt_file.h"
+
+namespace {
+
+// Every test binary that uses these helpers loads through the full table.
+const bool kCodecsInstalled = (InstallCodecs(), true);
+
+}  // namespace
 
 namespace zt_test {
 

@@ -1,0 +1,42 @@
+// The formats this library knows, in the order the pass over every decoder
+// tries them. Adding a format is one row here (and its own source pair).
+#include "codecs/format_table.h"
+
+#include "codecs/adapters/jpeg.h"
+#include "codecs/adapters/png.h"
+#include "codecs/builtin/bmp.h"
+#include "codecs/builtin/gif.h"
+#include "codecs/builtin/ico.h"
+#include "image/format_table.h"
+
+namespace {
+
+constexpr bool kTried = true;      // the pass over every decoder runs this row
+constexpr bool kFamily = false;    // a family's later id: its decoder is tried at the first row
+constexpr DecodeEntry kNoDecoder = nullptr;  // known format, no decoder in this build yet
+
+const FormatRow kFormats[] = {
+    {ImageFormat::Bmp, "bmp", &RunDecoder<ZtImageBMP>, kTried},
+    {ImageFormat::Jpeg, "jpg jpe jfi", &RunDecoder<ZtImageJPG>, kTried},
+    {ImageFormat::Icon, "ico cur", &RunDecoder<ZtImageICO, true>, kTried},
+    {ImageFormat::Gif, "gif", &RunDecoder<ZtImageGIF, true>, kTried},
+    {ImageFormat::Png, "png", &RunDecoder<ZtImagePNG>, kTried},
+    {ImageFormat::Tiff, "tif", kNoDecoder, kTried},
+    {ImageFormat::Mng, "mng jng", kNoDecoder, kTried},
+    {ImageFormat::Targa, "tga", kNoDecoder, kTried},
+    {ImageFormat::Pcx, "pcx", kNoDecoder, kTried},
+    {ImageFormat::Wbmp, "wbm", kNoDecoder, kTried},
+    {ImageFormat::Metafile, "wmf emf", kNoDecoder, kTried},
+    {ImageFormat::Jp2, "jp2 j2k", kNoDecoder, kTried},
+    {ImageFormat::Jpc, "jpc j2c", kNoDecoder, kFamily},
+    {ImageFormat::Pgx, "pgx", kNoDecoder, kFamily},
+    {ImageFormat::Pnm, "pnm pgm ppm", kNoDecoder, kFamily},
+    {ImageFormat::SunRaster, "ras", kNoDecoder, kFamily},
+    {ImageFormat::Ska, "ska", kNoDecoder, kTried},
+    {ImageFormat::CameraRaw, "nef crw cr2 dng arw erf 3fr dcr raw x3f mef raf mrw pef sr2 orf", kNoDecoder,
+     kTried},
+};
+
+}  // namespace
+
+void InstallCodecs() { InstallFormatTable(kFormats, sizeof kFormats / sizeof kFormats[0]); }
