@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "image/checked_math.h"
+#include "image/codec_warnings.h"
 #include "image/zt_file.h"
 
 namespace {
@@ -118,6 +119,14 @@ void ErrorExit(j_common_ptr cinfo) {
     longjmp(err->recovery, 1);
 }
 
+// libjpeg's warnings and trace messages ("Premature end of JPEG file") go to
+// the codec warning sink; its default would print them on the console.
+void OutputMessage(j_common_ptr cinfo) {
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    ReportCodecWarning("libjpeg", message);
+}
+
 }  // namespace
 
 ZtJpegSource::ZtJpegSource(ZtFile* s) : jpeg_source_mgr{}, stream(s) {
@@ -134,6 +143,7 @@ ZtJpegSource::ZtJpegSource(ZtFile* s) : jpeg_source_mgr{}, stream(s) {
 JpegDecodeState::JpegDecodeState(ZtFile* stream, char* text) : cinfo{}, errors{}, source(stream) {
     jpeg_std_error(&errors);
     errors.error_exit = ErrorExit;
+    errors.output_message = OutputMessage;
     errors.text = text;
     cinfo.err = &errors;
 }

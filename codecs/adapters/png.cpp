@@ -24,6 +24,7 @@
 #include <memory>
 
 #include "image/checked_math.h"
+#include "image/codec_warnings.h"
 #include "image/zt_file.h"
 
 // The libpng handles and buffers of one decode.
@@ -71,6 +72,9 @@ void StoreErrorAndJump(png_structp png, png_const_charp message) {
     }
     png_longjmp(png, 1);
 }
+
+// libpng's warning callback: into the codec warning sink, not the console.
+void RouteWarning(png_structp, png_const_charp message) { ReportCodecWarning("libpng", message); }
 
 // PNG colour type -> channels per pixel and the depth handed to Create.
 bool ChannelsAndDepth(int colorType, int pixelDepth, uint32_t* channels, uint32_t* depth) {
@@ -131,7 +135,7 @@ ZtImagePNG::Outcome ZtImagePNG::ReadWithRecovery(ZtPngSession& session, ZtFile* 
     if (setjmp(png_jmpbuf(session.png))) return Outcome::Failed;
 
     png_set_read_fn(session.png, stream, ReadFromStream);
-    png_set_error_fn(session.png, lastError, StoreErrorAndJump, nullptr);
+    png_set_error_fn(session.png, lastError, StoreErrorAndJump, RouteWarning);
     png_read_info(session.png, session.info);
 
     if (abortCode == -1) {
