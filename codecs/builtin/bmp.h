@@ -17,10 +17,5 @@ public:
     // Reads and normalises the info header that starts at the stream's
     // position. withFileHeader tells whether the stream began with "BM", which
     // lets the newer long headers through on their own merits.
-    bool ReadInfoHeader(ZtFile* stream, ZtInfoHeader* info, bool withFileHeader = false);
-
-private:
-    void DecodeRle8(ZtFile* stream);
-    void DecodeRle4(ZtFile* stream);
-    void ReadTwoBitRows(ZtFile* stream);
+    static bool ReadInfoHeader(ZtFile* stream, ZtInfoHeader* info, bool withFileHeader = false);
 };

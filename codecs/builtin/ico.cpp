@@ -15,6 +15,7 @@
 
 #include "image/byte_reader.h"
 #include "image/checked_math.h"
+#include "image/decode_outcome.h"
 #include "image/zt_file.h"
 
 namespace {
@@ -45,149 +46,33 @@ void SkipForward(ZtFile* stream, uint64_t n) {
 // A width or height byte: 0 stands for 256.
 uint32_t EntryDimension(uint8_t b) { return b ? b : 256; }
 
-}  // namespace
-
-bool ZtImageICO::Decode(ZtFile* stream) {
-    if (!stream) return false;
-    const int64_t start = stream->Position();
-    const int32_t wanted = frameIndex;
-
-    std::array<uint8_t, kDirectoryHeaderSize> head{};
-    if (stream->ReadBlocks(head.data(), 1, head.size()) != head.size()) return false;
-    const uint16_t reserved = LittleEndian16(Get16LE(&head[0]));
-    const uint16_t type = LittleEndian16(Get16LE(&head[2]));
-    const uint16_t count = LittleEndian16(Get16LE(&head[4]));
-    if (reserved != 0 || (type != 1 && type != 2)) return false;  // 1 icon, 2 cursor
-    frameCount = count;
-
-    // The directory: count entries of 16 bytes (at most 1 MiB). Only the
-    // wanted entry has to be there; a cut directory refuses the others.
-    std::vector<uint8_t> directory(size_t(count) * kEntrySize);
-    const size_t got = directory.empty() ? 0 : stream->ReadBlocks(directory.data(), 1, directory.size());
-    if (wanted < 0 || wanted >= int32_t(count)) return false;
-    if ((size_t(wanted) + 1) * kEntrySize > got) return false;
-    const uint8_t* entry = &directory[size_t(wanted) * kEntrySize];
-    const uint8_t widthByte = entry[0];
-    const uint8_t heightByte = entry[1];
-    const uint32_t offset = LittleEndian32(Get32LE(entry + 12));
-
-    // The entry's data must start inside the file.
-    const int64_t length = stream->Length();
-    const int64_t dataAt = start + int64_t(offset);
-    if (dataAt > INT32_MAX || length < 0 || dataAt >= length) return false;
-    if (!stream->SeekTo(static_cast<int32_t>(dataAt), 0)) return false;
-
-    // PNG data is recognised by its signature, whatever the entry's width and
-    // height bytes say: small PNG-compressed entries exist.
-    std::array<uint8_t, 8> signature{};
-    const bool isPng = stream->ReadBlocks(signature.data(), 1, signature.size()) == signature.size() &&
-                       memcmp(signature.data(), kPngSignature, sizeof kPngSignature) == 0;
-    if (!stream->SeekTo(static_cast<int32_t>(dataAt), 0)) return false;
-
-    if (isPng) return DecodePngEntry(stream, count, abortCode == -1);
-    if (abortCode == -1) {
-        header.width = static_cast<int32_t>(EntryDimension(widthByte));
-        header.height = static_cast<int32_t>(EntryDimension(heightByte));
-        formatId = ImageFormat::Icon;
-        return true;
-    }
-    return DecodeBitmapEntry(stream, EntryDimension(widthByte), EntryDimension(heightByte));
-}
-
-bool ZtImageICO::DecodePngEntry(ZtFile* stream, int32_t entryCount, bool sizeOnly) {
-    ZtImage png;
-    if (sizeOnly) png.SetAbortCode(-1);
-    if (!png.Decode(stream, ImageFormat::Png)) {
-        // An entry that does not decode is a failure, not an empty success.
-        SetLastError(png.LastError());
-        return false;
-    }
-    TakeOver(png, true);
-    frameCount = entryCount;
-    SetFormatId(ImageFormat::Icon);
-    return true;
-}
-
-bool ZtImageICO::DecodeBitmapEntry(ZtFile* stream, uint32_t width, uint32_t height) {
-    ZtInfoHeader info{};
-    if (stream->ReadBlocks(&info, 1, kInfoHeaderSize) != kInfoHeaderSize) return false;
-    InfoHeaderToHost(info);
-    // Only uncompressed DIBs are icon bitmaps. Other header sizes are no DIB
-    // at all, and compressed data read as plain rows would only be noise.
-    if (info.headerSize != kInfoHeaderSize && !IsLongInfoHeader(info.headerSize)) return false;
-    if (info.compression != 0) return false;  // BI_RGB
-    if (IsLongInfoHeader(info.headerSize)) SkipForward(stream, info.headerSize - kInfoHeaderSize);
-
-    // The entry's own width and height bytes give the size; the info header's
-    // height counts the XOR and AND rows together.
-    const uint32_t bits = info.bitsPerPixel;
-    if (!Create(width, height, bits, ImageFormat::Icon)) return false;
-
-    // Palette: colours-used entries, or the image's own count when 0. More
-    // than 256 cannot be held; the extra entries are skipped.
-    const uint64_t colours = info.paletteEntries ? info.paletteEntries : PaletteEntries();
-    if (colours > 0) {
-        std::array<uint8_t, 256 * 4> quads{};
-        const uint64_t kept = colours > 256 ? 256 : colours;
-        stream->ReadBlocks(quads.data(), 1, size_t(kept) * 4);
-        SkipForward(stream, (colours - kept) * 4);
-        LoadPaletteFromQuads(quads.data(), PaletteEntries());
-    }
-
-    if (bits > 24) {
-        // 32-bit pixels: blue, green, red, alpha, rows of width * 4 bytes.
-        std::vector<uint8_t> raw(size_t(width) * height * 4, 0);
-        stream->ReadBlocks(raw.data(), 1, raw.size());
-        if (!HasAlphaPlane() && !AddAlphaPlane()) return false;
-        for (uint32_t y = 0; y < height; ++y) {
-            uint8_t* out = RowBits(y);
-            const uint8_t* in = &raw[size_t(y) * width * 4];
-            for (uint32_t x = 0; x < width; ++x) {
-                out[3 * x] = in[4 * x];
-                out[3 * x + 1] = in[4 * x + 1];
-                out[3 * x + 2] = in[4 * x + 2];
-                SetAlphaAt(int32_t(x), int32_t(y), in[4 * x + 3]);
-            }
-        }
-    } else {
-        // Short pixel data leaves the zeros Create put there.
-        stream->ReadBlocks(pixels, 1, ImageBytes());
-    }
-
-    // The AND mask; without a complete one the pixels stand as they are.
-    const uint32_t maskStride = ((width + 31) / 32) * 4;
-    std::vector<uint8_t> mask(size_t(maskStride) * height);
-    if (stream->ReadBlocks(mask.data(), 1, mask.size()) != mask.size()) return true;
-    ApplyMask(mask.data(), maskStride);
-    return true;
-}
-
-void ZtImageICO::ApplyMask(const uint8_t* mask, uint32_t maskStride) {
-    const int32_t width = header.width;
-    const int32_t height = header.height;
+// Turns the AND mask into the simplest transparency that describes it.
+void ApplyMask(ZtImage& image, const uint8_t* mask, uint32_t maskStride) {
+    const int32_t width = image.Width();
+    const int32_t height = image.Height();
     const size_t maskBytes = size_t(maskStride) * uint32_t(height);
     bool allOnes = true;
     for (size_t i = 0; i < maskBytes && allOnes; ++i) allOnes = mask[i] == 0xFF;
     if (allOnes) {
         // Every pixel masked: the icon's colours are the screen-inverting kind.
-        SetTransparentIndex(0);
-        InvertColors();
+        image.SetTransparentIndex(0);
+        image.InvertColors();
         return;
     }
     auto masked = [&](int32_t x, int32_t y) {
         return (mask[size_t(y) * maskStride + size_t(x) / 8] >> (7 - x % 8)) & 1;
     };
 
-    const bool hadAlpha = HasAlphaPlane();
-    if (!hadAlpha && !AddAlphaPlane()) return;
+    const bool hadAlpha = image.HasAlphaPlane();
+    if (!hadAlpha && !image.AddAlphaPlane()) return;
     bool anyMasked = false;
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x)
             if (masked(x, y)) {
-                SetAlphaAt(x, y, 0);
+                image.SetAlphaAt(x, y, 0);
                 anyMasked = true;
             }
-    if (!anyMasked && !hadAlpha) DropAlphaPlane();
+    if (!anyMasked && !hadAlpha) image.DropAlphaPlane();
 
     // One colour under the whole mask: a transparent colour says it all.
     if (anyMasked) {
@@ -198,10 +83,10 @@ void ZtImageICO::ApplyMask(const uint8_t* mask, uint32_t maskStride) {
         for (int32_t y = 0; y < height; ++y)
             for (int32_t x = 0; x < width; ++x) {
                 if (!masked(x, y)) continue;
-                const ZtQuad c = ColorAt(x, y, false);
+                const ZtQuad c = image.ColorAt(x, y, false);
                 if (first) {
                     reference = c;
-                    referenceIndex = IndexAt(x, y);
+                    referenceIndex = image.IndexAt(x, y);
                     distinct = 1;
                     first = false;
                 } else if (c != reference) {
@@ -209,28 +94,152 @@ void ZtImageICO::ApplyMask(const uint8_t* mask, uint32_t maskStride) {
                 }
             }
         if (distinct == 1) {
-            SetTransparentColor(reference);
-            SetTransparentIndex(referenceIndex);
-            DropAlphaPlane();
+            image.SetTransparentColor(reference);
+            image.SetTransparentIndex(referenceIndex);
+            image.DropAlphaPlane();
         }
     }
-    if (header.bitsPerPixel > 8) return;
+    if (image.BitsPerPixel() > 8) return;
 
     // Palette images: the masked pixels take the highest index no pixel uses.
     bool used[256] = {};
     for (int32_t y = 0; y < height; ++y)
-        for (int32_t x = 0; x < width; ++x) used[IndexAtUnchecked(x, y)] = true;
+        for (int32_t x = 0; x < width; ++x) used[image.IndexAtUnchecked(x, y)] = true;
     int32_t freeIndex = -1;
-    for (int32_t i = int32_t(PaletteEntries()) - 1; i >= 0 && freeIndex < 0; --i)
+    for (int32_t i = int32_t(image.PaletteEntries()) - 1; i >= 0 && freeIndex < 0; --i)
         if (!used[i]) freeIndex = i;
     if (freeIndex < 0) return;
     int set = 0;
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x)
             if (masked(x, y)) {
-                SetIndexAt(x, y, uint32_t(freeIndex));
+                image.SetIndexAt(x, y, uint32_t(freeIndex));
                 ++set;
             }
-    if (set > 0) SetTransparentIndex(freeIndex);
-    DropAlphaPlane();
+    if (set > 0) image.SetTransparentIndex(freeIndex);
+    image.DropAlphaPlane();
+}
+
+// A PNG entry goes through the loader's PNG decoder; in dimensions-only mode
+// that decoder reports the size itself.
+DecodeOutcome DecodePngEntry(ZtImage& image, ZtFile* stream, int32_t entryCount, int32_t& frameCount) {
+    ZtImage png;
+    const bool sizeOnly = image.SizeOnlyRequested();
+    if (sizeOnly) png.SetAbortCode(-1);
+    if (!png.Decode(stream, ImageFormat::Png)) {
+        // An entry that does not decode is a failure, not an empty success.
+        image.SetLastError(png.LastError());
+        return DecodeOutcome::Failed;
+    }
+    image.TakeOver(png, true);
+    frameCount = entryCount;
+    image.SetFormatId(ImageFormat::Icon);
+    return sizeOnly ? DecodeOutcome::SizeOnly : DecodeOutcome::Done;
+}
+
+DecodeOutcome DecodeBitmapEntry(ZtImage& image, ZtFile* stream, uint32_t width, uint32_t height) {
+    ZtInfoHeader info{};
+    if (stream->ReadBlocks(&info, 1, kInfoHeaderSize) != kInfoHeaderSize) return DecodeOutcome::Failed;
+    image.InfoHeaderToHost(info);
+    // Only uncompressed DIBs are icon bitmaps. Other header sizes are no DIB
+    // at all, and compressed data read as plain rows would only be noise.
+    if (info.headerSize != kInfoHeaderSize && !IsLongInfoHeader(info.headerSize)) return DecodeOutcome::Failed;
+    if (info.compression != 0) return DecodeOutcome::Failed;  // BI_RGB
+    if (IsLongInfoHeader(info.headerSize)) SkipForward(stream, info.headerSize - kInfoHeaderSize);
+
+    // The entry's own width and height bytes give the size; the info header's
+    // height counts the XOR and AND rows together.
+    const uint32_t bits = info.bitsPerPixel;
+    if (!image.Create(width, height, bits, ImageFormat::Icon)) return DecodeOutcome::Failed;
+
+    // Palette: colours-used entries, or the image's own count when 0. More
+    // than 256 cannot be held; the extra entries are skipped.
+    const uint64_t colours = info.paletteEntries ? info.paletteEntries : image.PaletteEntries();
+    if (colours > 0) {
+        std::array<uint8_t, 256 * 4> quads{};
+        const uint64_t kept = colours > 256 ? 256 : colours;
+        // A short palette leaves its missing entries black.
+        stream->ReadBlocks(quads.data(), 1, size_t(kept) * 4);
+        SkipForward(stream, (colours - kept) * 4);
+        image.LoadPaletteFromQuads(quads.data(), image.PaletteEntries());
+    }
+
+    if (bits > 24) {
+        // 32-bit pixels: blue, green, red, alpha, rows of width * 4 bytes.
+        // Short pixel data leaves zeros: black and fully transparent.
+        std::vector<uint8_t> raw(size_t(width) * height * 4, 0);
+        stream->ReadBlocks(raw.data(), 1, raw.size());
+        if (!image.HasAlphaPlane() && !image.AddAlphaPlane()) return DecodeOutcome::Failed;
+        for (uint32_t y = 0; y < height; ++y) {
+            uint8_t* out = image.RowBits(y);
+            uint8_t* alpha = image.AlphaPointer(0, int32_t(y));
+            const uint8_t* in = &raw[size_t(y) * width * 4];
+            for (uint32_t x = 0; x < width; ++x) {
+                out[3 * x] = in[4 * x];
+                out[3 * x + 1] = in[4 * x + 1];
+                out[3 * x + 2] = in[4 * x + 2];
+                alpha[x] = in[4 * x + 3];
+            }
+        }
+    } else {
+        // Short pixel data leaves the zeros Create put there.
+        stream->ReadBlocks(image.RowBits(0), 1, image.ImageBytes());
+    }
+
+    // The AND mask; without a complete one the pixels stand as they are.
+    const uint32_t maskStride = ((width + 31) / 32) * 4;
+    std::vector<uint8_t> mask(size_t(maskStride) * height);
+    if (stream->ReadBlocks(mask.data(), 1, mask.size()) != mask.size()) return DecodeOutcome::Done;
+    ApplyMask(image, mask.data(), maskStride);
+    return DecodeOutcome::Done;
+}
+
+DecodeOutcome DecodeIcon(ZtImage& image, ZtFile* stream, int32_t& frameCount) {
+    const int64_t start = stream->Position();
+    const int32_t wanted = image.FrameIndex();
+
+    std::array<uint8_t, kDirectoryHeaderSize> head{};
+    if (stream->ReadBlocks(head.data(), 1, head.size()) != head.size()) return DecodeOutcome::Failed;
+    const uint16_t reserved = image.LittleEndian16(Get16LE(&head[0]));
+    const uint16_t type = image.LittleEndian16(Get16LE(&head[2]));
+    const uint16_t count = image.LittleEndian16(Get16LE(&head[4]));
+    if (reserved != 0 || (type != 1 && type != 2)) return DecodeOutcome::Failed;  // 1 icon, 2 cursor
+    frameCount = count;
+
+    // The directory: count entries of 16 bytes (at most 1 MiB). Only the
+    // wanted entry has to be there; a cut directory refuses the others.
+    std::vector<uint8_t> directory(size_t(count) * kEntrySize);
+    const size_t got = directory.empty() ? 0 : stream->ReadBlocks(directory.data(), 1, directory.size());
+    if (wanted < 0 || wanted >= int32_t(count)) return DecodeOutcome::Failed;
+    if ((size_t(wanted) + 1) * kEntrySize > got) return DecodeOutcome::Failed;
+    const uint8_t* entry = &directory[size_t(wanted) * kEntrySize];
+    const uint8_t widthByte = entry[0];
+    const uint8_t heightByte = entry[1];
+    const uint32_t offset = image.LittleEndian32(Get32LE(entry + 12));
+
+    // The entry's data must start inside the file.
+    const int64_t length = stream->Length();
+    const int64_t dataAt = start + int64_t(offset);
+    if (dataAt > INT32_MAX || length < 0 || dataAt >= length) return DecodeOutcome::Failed;
+    if (!stream->SeekTo(static_cast<int32_t>(dataAt), 0)) return DecodeOutcome::Failed;
+
+    // PNG data is recognised by its signature, whatever the entry's width and
+    // height bytes say: small PNG-compressed entries exist.
+    std::array<uint8_t, 8> signature{};
+    const bool isPng = stream->ReadBlocks(signature.data(), 1, signature.size()) == signature.size() &&
+                       memcmp(signature.data(), kPngSignature, sizeof kPngSignature) == 0;
+    if (!stream->SeekTo(static_cast<int32_t>(dataAt), 0)) return DecodeOutcome::Failed;
+
+    if (isPng) return DecodePngEntry(image, stream, count, frameCount);
+    if (image.SizeOnlyRequested())
+        return image.ReportSize(EntryDimension(widthByte), EntryDimension(heightByte), ImageFormat::Icon);
+    return DecodeBitmapEntry(image, stream, EntryDimension(widthByte), EntryDimension(heightByte));
+}
+
+}  // namespace
+
+bool ZtImageICO::Decode(ZtFile* stream) {
+    if (!stream) return false;
+    // Icons fail without a message of their own.
+    return GuardDecode(*this, nullptr, [&] { return DecodeIcon(*this, stream, frameCount); });
 }

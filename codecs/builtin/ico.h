@@ -15,9 +15,4 @@ public:
     // Decodes the entry frameIndex names. frameCount is the directory's entry
     // count afterwards, even when the entry number is refused.
     bool Decode(ZtFile* stream);
-
-private:
-    bool DecodeBitmapEntry(ZtFile* stream, uint32_t width, uint32_t height);
-    bool DecodePngEntry(ZtFile* stream, int32_t entryCount, bool sizeOnly);
-    void ApplyMask(const uint8_t* mask, uint32_t maskStride);
 };
