@@ -11,11 +11,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <memory>
 
 #include "codecs/builtin/row_cursor.h"
 #include "image/byte_reader.h"
+#include "image/decode_outcome.h"
 #include "image/zt_file.h"
 
 namespace {
@@ -38,10 +38,28 @@ uint32_t FrameDepth(uint32_t entries) {
     return 8;
 }
 
-}  // namespace
+struct ScreenDescriptor {
+    uint32_t width;
+    uint32_t height;
+    uint8_t flags;
+};
+struct ImageDescriptor {
+    uint32_t left;
+    uint32_t top;
+    uint32_t width;
+    uint32_t height;
+    uint8_t flags;
+};
+// Values of the graphic control block that is current.
+struct GraphicControl {
+    uint8_t flags;
+    uint16_t delay;
+    uint8_t transparentIndex;
+};
 
-// State of one Decode call that the frames share.
-struct ZtImageGIF::ComposeState {
+// Where the frames of one decode meet: the screen, the global table, the
+// disposal of the previous frame and the pictures kept between frames.
+struct ComposeState {
     ScreenDescriptor screen{};
     bool hasGlobal = false;
     std::array<uint8_t, 768> globalTable{};
@@ -51,36 +69,101 @@ struct ZtImageGIF::ComposeState {
     int32_t composed = 0;
     int32_t backgroundIndex = -1;
     uint8_t previousDisposal = 0;
-    std::unique_ptr<ZtImageGIF> previous;
-    std::unique_ptr<ZtImageGIF> canvas;
+    std::unique_ptr<ZtImage> previous;
+    std::unique_ptr<ZtImage> canvas;
+};
+
+// Lays a decoded frame over the screen-sized background at the frame's
+// place; pixels of the frame's transparent index leave the background.
+void Overlay(ZtImage& bg, const ZtImage& frameImage, const ImageDescriptor& d);
+
+}  // namespace
+
+// One decode: the read-ahead, the LZW state and tables, and the interlace
+// walk of the frame being decoded. It lives on the heap for the length of
+// one Decode call; the image keeps only the decoded picture and results.
+class ZtGifDecode {
+public:
+    explicit ZtGifDecode(ZtImageGIF& target) : image(target) {}
+    DecodeOutcome DecodeStream(ZtFile* stream);
+
+private:
+    // 1: continue the scan, 0: stop it, -1: the decode fails.
+    int DecodeFrame(ZtFile* stream, ComposeState& state);
+    int32_t CountFrames(ZtFile* stream, ScreenDescriptor& screen);
+    bool ReadExtension(ZtFile* stream);
+    int32_t DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t lineWidth, int32_t& badCodeCount);
+    // Follows the codes of one frame's data without expanding them.
+    int32_t SkipCodes(ZtFile* stream, int32_t& badCodeCount);
+    int32_t NextByte(ZtFile* stream);
+    int32_t NextSubBlockByte(ZtFile* stream);
+    int32_t NextCode(ZtFile* stream);
+    void ResetDecoder(int32_t codeSize);
+    int32_t RestartTable(ZtFile* stream);
+    void StartFrameData(const ImageDescriptor& descriptor, uint32_t depth);
+    int32_t EmitLine(RowCursor* cursor, uint8_t* line, int32_t length);
+    int32_t SkipToNextDescriptor(ZtFile* stream, int32_t position);
+    void Resynchronise(ZtFile* stream, int32_t dataStart, int32_t badCodeCount);
+
+    static constexpr int32_t kReadAhead = 16383;
+    static constexpr int32_t kTableSize = 4096;
+
+    ZtImageGIF& image;
+    GraphicControl control{};
+
+    // Buffered reader: read-ahead block plus one guard byte.
+    std::array<uint8_t, kReadAhead + 1> readBuffer{};
+    int32_t readIndex = 0x4000;
+    int32_t fillCount = 0;
+
+    // Interlace and line state of the frame being decoded.
+    bool interlaced = false;
+    bool interlaceDone = false;
+    int32_t frameHeight = 0;
+    int32_t frameDepth = 8;
+    int32_t step = 8;
+    int32_t rowOffset = 0;
+    int32_t pass = 0;
+
+    // LZW state.
+    int32_t minimumSize = 0;
+    int32_t codeSize = 0;
+    int32_t clearCode = 0;
+    int32_t endCode = 0;
+    int32_t firstFree = 0;
+    int32_t nextFree = 0;
+    int32_t topCode = 0;
+    int32_t bitsLeft = 0;
+    uint32_t bitBuffer = 0;
+    int32_t bytesLeft = 0;
+    int32_t blockPos = 0;
+    int32_t oldCode = 0;
+    int32_t firstChar = 0;
+    std::array<uint8_t, 255> subBlock{};
+
+    // LZW tables.
+    std::array<uint8_t, kTableSize> stack{};
+    std::array<uint8_t, kTableSize> suffix{};
+    std::array<uint16_t, kTableSize> prefix{};
 };
 
 ZtImageGIF::ZtImageGIF() : ZtImage(ImageFormat::Gif) {}
 
 bool ZtImageGIF::Decode(ZtFile* stream) {
-    try {
-        return DecodeStream(stream);
-    } catch (const std::exception&) {
-        // Only allocation of the small working objects can throw.
-        return false;
-    }
+    if (!stream) return false;
+    // GIF failures carry no message of their own.
+    return GuardDecode(*this, nullptr, [&] { return std::make_unique<ZtGifDecode>(*this)->DecodeStream(stream); });
 }
 
-bool ZtImageGIF::DecodeStream(ZtFile* stream) {
-    if (!stream) return false;
+DecodeOutcome ZtGifDecode::DecodeStream(ZtFile* stream) {
     std::array<uint8_t, 13> head{};
-    if (stream->ReadBlocks(head.data(), 1, head.size()) != head.size()) return false;
+    if (stream->ReadBlocks(head.data(), 1, head.size()) != head.size()) return DecodeOutcome::Failed;
     // "GIF8" and any two bytes: 87a, 89a and look-alikes are all accepted.
-    if (memcmp(head.data(), "GIF8", 4) != 0) return false;
+    if (memcmp(head.data(), "GIF8", 4) != 0) return DecodeOutcome::Failed;
 
     ComposeState state;
     state.screen = ScreenDescriptor{Get16LE(&head[6]), Get16LE(&head[8]), head[10]};
-    if (abortCode == -1) {
-        header.width = int32_t(state.screen.width);
-        header.height = int32_t(state.screen.height);
-        formatId = ImageFormat::Gif;
-        return true;
-    }
+    if (image.SizeOnlyRequested()) return image.ReportSize(state.screen.width, state.screen.height, ImageFormat::Gif);
 
     state.hasGlobal = (state.screen.flags & 0x80) != 0;
     if (state.hasGlobal) {
@@ -91,15 +174,15 @@ bool ZtImageGIF::DecodeStream(ZtFile* stream) {
     state.score = state.hasGlobal ? 0 : 1;
 
     const int32_t count = CountFrames(stream, state.screen);
-    frameCount = count;
-    if (frameIndex < 0 || frameIndex >= count) return false;
+    image.frameCount = count;
+    if (image.frameIndex < 0 || image.frameIndex >= count) return DecodeOutcome::Failed;
     if (count == 1) state.score = 0;
 
     bool expectBlock = true;
     for (;;) {
         const int32_t b = stream->GetByte();
         if (b < 0) break;
-        if (abortCode > 0) return false;
+        if (image.abortCode > 0) return DecodeOutcome::Failed;
         if (!expectBlock && b != 0) continue;
         if (b == kBlockExtension) {
             if (!ReadExtension(stream)) break;
@@ -107,7 +190,7 @@ bool ZtImageGIF::DecodeStream(ZtFile* stream) {
             break;
         } else if (b == kBlockImage) {
             const int result = DecodeFrame(stream, state);
-            if (result < 0) return false;
+            if (result < 0) return DecodeOutcome::Failed;
             if (result == 0) break;
         } else {
             // Stray data: resume only after a 0 byte (a block terminator).
@@ -116,30 +199,29 @@ bool ZtImageGIF::DecodeStream(ZtFile* stream) {
     }
 
     // A scan that ended before any frame was decoded has no picture to show.
-    if (state.composed == 0) return false;
-    if (!state.canvas && !HasPixels()) return false;
+    if (state.composed == 0) return DecodeOutcome::Failed;
+    if (!state.canvas && !image.HasPixels()) return DecodeOutcome::Failed;
 
     if (state.canvasMode && state.canvas) {
-        ZtImageGIF& canvas = *state.canvas;
+        ZtImage& canvas = *state.canvas;
         if (control.flags & 1) {
-            canvas.SetTransparentColor(PaletteEntry(uint32_t(transparentIndex) & 255));
+            canvas.SetTransparentColor(image.PaletteEntry(uint32_t(image.transparentIndex) & 255));
             canvas.SetTransparentIndex(0);
         }
         // The canvas takes the storage; the decode's settings (frame index and
         // count among them) stay those of this call.
-        ZtImageSettings kept = Settings();
-        TakeOver(canvas, true);
-        kept.rowStride = rowStride;
-        kept.formatId = formatId;
-        kept.transparentIndex = transparentIndex;
-        kept.transparentColor = transparentColor;
-        kept.nearestCacheValid = false;
-        Settings() = kept;
+        ZtImageSettings kept = image.Settings();
+        image.TakeOver(canvas, true);
+        kept.rowStride = image.rowStride;
+        kept.formatId = image.formatId;
+        kept.transparentIndex = image.transparentIndex;
+        kept.transparentColor = image.transparentColor;
+        image.Settings() = kept;
     }
-    return true;
+    return DecodeOutcome::Done;
 }
 
-int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
+int ZtGifDecode::DecodeFrame(ZtFile* stream, ComposeState& state) {
     std::array<uint8_t, 9> raw{};
     if (stream->ReadBlocks(raw.data(), 1, raw.size()) != raw.size()) return 0;
     const ImageDescriptor d{Get16LE(&raw[0]), Get16LE(&raw[2]), Get16LE(&raw[4]),
@@ -166,58 +248,58 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
 
     // Background for this frame, from the previous frame's disposal. Canvas
     // mode draws every frame straight onto the canvas and needs none.
-    std::unique_ptr<ZtImageGIF> bg;
-    if (j == 0) state.backgroundIndex = transparentIndex;
+    std::unique_ptr<ZtImage> bg;
+    if (j == 0) state.backgroundIndex = image.transparentIndex;
     // A first frame that covers the whole screen with no transparent index
     // hides the background completely: it is decoded as the screen itself.
     const bool coversScreen = j == 0 && !state.canvasMode && d.width > 0 && d.height > 0 &&
                               d.left == 0 && d.top == 0 &&
                               d.width == screen.width && d.height == screen.height &&
-                              transparentIndex < 0;
+                              image.transparentIndex < 0;
     if (coversScreen) {
-        if (frameIndex > 0) {
-            state.previous = std::make_unique<ZtImageGIF>();
-            state.previous->InheritSettings(*this);
+        if (image.frameIndex > 0) {
+            state.previous = std::make_unique<ZtImage>(ImageFormat::Gif);
+            state.previous->InheritSettings(image);
             if (!state.previous->Create(screen.width, screen.height, depth, ImageFormat::Gif)) {
-                SetLastError(state.previous->LastError());
+                image.SetLastError(state.previous->LastError());
                 return -1;
             }
             state.previous->FillBits(control.transparentIndex);
-            state.previous->keepAllFrames = false;
+            state.previous->SetKeepAllFrames(false);
         }
     } else if (j == 0 && !state.canvasMode) {
-        bg = std::make_unique<ZtImageGIF>();
-        bg->InheritSettings(*this);
+        bg = std::make_unique<ZtImage>(ImageFormat::Gif);
+        bg->InheritSettings(image);
         if (!bg->Create(screen.width, screen.height, depth, ImageFormat::Gif)) {
-            SetLastError(bg->LastError());
+            image.SetLastError(bg->LastError());
             return -1;
         }
         // The screen starts as the transparent index byte, whether or not
         // the graphic control block marks it as transparent.
         bg->FillBits(control.transparentIndex);
-        if (frameIndex > 0) {
-            state.previous = std::make_unique<ZtImageGIF>();
+        if (image.frameIndex > 0) {
+            state.previous = std::make_unique<ZtImage>(ImageFormat::Gif);
             state.previous->Duplicate(*bg, true, true, true);
-            state.previous->keepAllFrames = false;
+            state.previous->SetKeepAllFrames(false);
             if (!state.previous->HasPixels()) return -1;
         }
     } else if (j > 0 && !state.canvasMode) {
-        bg = std::make_unique<ZtImageGIF>();
+        bg = std::make_unique<ZtImage>(ImageFormat::Gif);
         if (state.previousDisposal == 2) {
-            bg->Duplicate(*this, false, false, false);
+            bg->Duplicate(image, false, false, false);
             bg->FillBits(uint8_t(state.backgroundIndex));
         } else if (state.previousDisposal == 3 && state.previous &&
                    state.previous->HasPixels()) {
-            const ZtImageGIF& prev = *state.previous;
-            bg->Duplicate(*this, false, false, false);
+            const ZtImage& prev = *state.previous;
+            bg->Duplicate(image, false, false, false);
             if (bg->Create(uint32_t(prev.Width()), uint32_t(prev.Height()), prev.BitsPerPixel(),
                            ImageFormat::Gif) &&
                 bg->BlockSize() == prev.BlockSize()) {
-                memcpy(bg->pixelBlock, prev.pixelBlock, prev.BlockSize());
+                memcpy(bg->BlockPointer(), prev.BlockPointer(), prev.BlockSize());
                 bg->AlphaFromGreyImage(prev);
             }
         } else {
-            bg->Duplicate(*this, true, true, true);
+            bg->Duplicate(image, true, true, true);
         }
         if (!bg->HasPixels()) return -1;
     }
@@ -226,8 +308,8 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
     // pixels; its data is still read so the scan stays in step.
     const bool empty = d.width == 0 || d.height == 0;
     if (empty) {
-        ReleaseStorage();
-    } else if (!ZtImage::Create(d.width, d.height, depth, ImageFormat::Gif)) {
+        image.ReleaseStorage();
+    } else if (!image.Create(d.width, d.height, depth, ImageFormat::Gif)) {
         return -1;
     }
 
@@ -239,86 +321,86 @@ int ZtImageGIF::DecodeFrame(ZtFile* stream, ComposeState& state) {
             blues[i] = table[3 * i + 2];
         }
         uint32_t count = entries;
-        if (transparentIndex >= 0) {
+        if (image.transparentIndex >= 0) {
             for (uint32_t i = entries; i < 256; ++i) reds[i] = greens[i] = blues[i] = 255;
             count = 256;
         }
-        LoadPaletteFromPlanes(count, reds.data(), greens.data(), blues.data());
+        image.LoadPaletteFromPlanes(count, reds.data(), greens.data(), blues.data());
     }
 
     RowCursor cursor;
-    cursor.Attach(this);
+    cursor.Attach(&image);
     cursor.ToTopRow();
     StartFrameData(d, depth);
     const int32_t dataStart = stream->Position();
     int32_t badCodes = 0;
     DecompressFrame(stream, empty ? nullptr : &cursor, int32_t(d.width), badCodes);
 
-    if (abortCode != 0) return -1;
+    if (image.abortCode != 0) return -1;
 
     if (state.canvasMode) {
-        frameIndex = frameCount - 1;
+        image.frameIndex = image.frameCount - 1;
         if (!state.canvas) {
-            state.canvas = std::make_unique<ZtImageGIF>();
+            state.canvas = std::make_unique<ZtImage>(ImageFormat::Gif);
             if (!state.canvas->Create(screen.width, screen.height, 24, ImageFormat::Gif)) {
-                SetLastError(state.canvas->LastError());
+                image.SetLastError(state.canvas->LastError());
                 return -1;
             }
         }
         // Every pixel of the frame inside the screen is copied; none counts as
         // transparent. Rows below the screen have no row pointer.
-        const int32_t h = Height();
-        const int32_t w = std::max(0, std::min(Width(), int32_t(screen.width) - int32_t(d.left)));
+        const int32_t h = image.Height();
+        const int32_t w = std::max(0, std::min(image.Width(), int32_t(screen.width) - int32_t(d.left)));
         for (int32_t i = 0; i < h && !empty; ++i) {
             uint8_t* dst = state.canvas->RowBits(screen.height - 1 - d.top - uint32_t(i));
             if (!dst) continue;
             dst += size_t(d.left) * 3;
             for (int32_t x = 0; x < w; ++x, dst += 3) {
-                const ZtQuad q = ColorAtUnchecked(x, h - 1 - i, false);
+                const ZtQuad q = image.ColorAtUnchecked(x, h - 1 - i, false);
                 dst[0] = q.blue;
                 dst[1] = q.green;
                 dst[2] = q.red;
             }
         }
     } else if (coversScreen) {
-        SetTransparentIndex(state.backgroundIndex);
+        image.SetTransparentIndex(state.backgroundIndex);
     } else {
-        if (!empty) bg->Overlay(*this, d);
+        if (!empty) Overlay(*bg, image, d);
         bg->SetTransparentIndex(state.backgroundIndex);
         // Only the frame's own entries are copied: a frame with a smaller table
         // than the background has fewer palette bytes than the background.
-        if (!empty) bg->LoadPaletteFromQuads(PalettePointer(), PaletteEntries());
-        TakeOver(*bg, false);
+        if (!empty) bg->LoadPaletteFromQuads(image.PalettePointer(), image.PaletteEntries());
+        image.TakeOver(*bg, false);
     }
     ++state.composed;
 
     const uint8_t disposal = (control.flags >> 2) & 7;
     Resynchronise(stream, dataStart, badCodes);
 
-    if (keepAllFrames && !state.canvas) {
+    if (image.keepAllFrames && !state.canvas) {
         if (j == 0) {
-            const int32_t count = frameCount;
-            ReleaseFrames();
-            frameCount = count;
+            const int32_t count = image.frameCount;
+            image.ReleaseFrames();
+            image.frameCount = count;
         }
         // Frames are decoded in order, so frame j lands in slot j.
-        auto copy = std::make_unique<ZtImage>(*this, true, true, true);
+        auto copy = std::make_unique<ZtImage>(image, true, true, true);
         copy->SetKeepAllFrames(false);
-        AppendFrame(std::move(copy));
+        image.AppendFrame(std::move(copy));
     }
-    if (disposal <= 1 && !state.canvasMode && j < frameIndex) {
-        state.previous = std::make_unique<ZtImageGIF>();
-        state.previous->Duplicate(*this, true, true, true);
-        state.previous->keepAllFrames = false;
+    if (disposal <= 1 && !state.canvasMode && j < image.frameIndex) {
+        state.previous = std::make_unique<ZtImage>(ImageFormat::Gif);
+        state.previous->Duplicate(image, true, true, true);
+        state.previous->SetKeepAllFrames(false);
     }
     state.previousDisposal = disposal;
 
-    if (j == frameIndex) return 0;
+    if (j == image.frameIndex) return 0;
     state.decoded = j + 1;
     return 1;
 }
 
-void ZtImageGIF::StartFrameData(const ImageDescriptor& descriptor, uint32_t depth) {
+void ZtGifDecode::StartFrameData(const ImageDescriptor& descriptor, uint32_t depth) {
     interlaced = (descriptor.flags & 0x40) != 0;
     interlaceDone = false;
     frameHeight = int32_t(descriptor.height);
@@ -330,7 +412,7 @@ void ZtImageGIF::StartFrameData(const ImageDescriptor& descriptor, uint32_t dept
     pass = 0;
 }
 
-void ZtImageGIF::Resynchronise(ZtFile* stream, int32_t dataStart, int32_t badCodeCount) {
+void ZtGifDecode::Resynchronise(ZtFile* stream, int32_t dataStart, int32_t badCodeCount) {
     if (badCodeCount != 0) {
         // Codes past the table mean damaged data: look for the next frame.
         SkipToNextDescriptor(stream, dataStart);
@@ -341,7 +423,7 @@ void ZtImageGIF::Resynchronise(ZtFile* stream, int32_t dataStart, int32_t badCod
     }
 }
 
-int32_t ZtImageGIF::CountFrames(ZtFile* stream, ScreenDescriptor& screen) {
+int32_t ZtGifDecode::CountFrames(ZtFile* stream, ScreenDescriptor& screen) {
     const int32_t start = stream->Position();
     int32_t count = 0;
     bool expectBlock = true;
@@ -378,7 +460,7 @@ int32_t ZtImageGIF::CountFrames(ZtFile* stream, ScreenDescriptor& screen) {
     return count;
 }
 
-bool ZtImageGIF::ReadExtension(ZtFile* stream) {
+bool ZtGifDecode::ReadExtension(ZtFile* stream) {
     const int32_t label = stream->GetByte();
     if (label < 0) return false;
     bool wellFormed = false;
@@ -389,20 +471,20 @@ bool ZtImageGIF::ReadExtension(ZtFile* stream) {
         wellFormed = length == 4 && got == body.size();
         if (wellFormed) {
             control = GraphicControl{body[0], Get16LE(&body[1]), body[3]};
-            transparentIndex = (body[0] & 1) ? int32_t(body[3]) : -1;
-            frameDelay = control.delay;
-            frameDisposal = (body[0] >> 2) & 7;
+            image.transparentIndex = (body[0] & 1) ? int32_t(body[3]) : -1;
+            image.frameDelay = control.delay;
+            image.frameDisposal = (body[0] >> 2) & 7;
         }
     } else if (label == 0xFE) {
         const int32_t length = stream->GetByte();
         if (length == 0) {
             // An empty comment: its first length byte is the terminator.
-            comment[0] = '\0';
+            image.comment[0] = '\0';
             return true;
         }
         if (length > 0) {
-            const size_t got = stream->ReadBlocks(comment.data(), 1, size_t(length));
-            comment[std::min<size_t>(got, comment.size() - 1)] = '\0';
+            const size_t got = stream->ReadBlocks(image.comment.data(), 1, size_t(length));
+            image.comment[std::min<size_t>(got, image.comment.size() - 1)] = '\0';
             wellFormed = got == size_t(length);
         }
     } else if (label == 0xFF) {
@@ -417,7 +499,7 @@ bool ZtImageGIF::ReadExtension(ZtFile* stream) {
         wellFormed = stream->ReadBlocks(data.data(), 1, size_t(length)) == size_t(length);
         const bool looping = memcmp(identity.data(), "NETSCAPE2.0", 11) == 0 ||
                              memcmp(identity.data(), "ANIMEXTS1.0", 11) == 0;
-        if (wellFormed && looping && length >= 3 && data[0] == 1) loopCount = Get16LE(&data[1]);
+        if (wellFormed && looping && length >= 3 && data[0] == 1) image.loopCount = Get16LE(&data[1]);
     } else {
         // Plain text and unknown extensions carry nothing for us; skip them.
         wellFormed = true;
@@ -431,7 +513,7 @@ bool ZtImageGIF::ReadExtension(ZtFile* stream) {
     return wellFormed;
 }
 
-int32_t ZtImageGIF::NextByte(ZtFile* stream) {
+int32_t ZtGifDecode::NextByte(ZtFile* stream) {
     if (readIndex >= kReadAhead) {
         fillCount = int32_t(stream->ReadBlocks(readBuffer.data(), 1, kReadAhead));
         if (fillCount < kReadAhead) readBuffer[size_t(fillCount)] = 0xFF;
@@ -443,7 +525,7 @@ int32_t ZtImageGIF::NextByte(ZtFile* stream) {
 
 // The next data byte of the sub-block chain. A 0-length sub-block sets
 // bytesLeft negative, which the caller reads as the end of the data.
-int32_t ZtImageGIF::NextSubBlockByte(ZtFile* stream) {
+int32_t ZtGifDecode::NextSubBlockByte(ZtFile* stream) {
     if (bytesLeft <= 0) {
         const int32_t length = NextByte(stream);
         if (length < 0) return length;
@@ -464,7 +546,7 @@ int32_t ZtImageGIF::NextSubBlockByte(ZtFile* stream) {
 }
 
 // Used only in this file; inline so the LZW loops keep it in registers.
-inline int32_t ZtImageGIF::NextCode(ZtFile* stream) {
+inline int32_t ZtGifDecode::NextCode(ZtFile* stream) {
     // bitBuffer holds the bitsLeft unread bits of the bytes taken so far,
     // lowest first; whole bytes are added above them until a code fits.
     while (bitsLeft < codeSize) {
@@ -486,7 +568,7 @@ inline int32_t ZtImageGIF::NextCode(ZtFile* stream) {
     return int32_t(code);
 }
 
-void ZtImageGIF::ResetDecoder(int32_t size) {
+void ZtGifDecode::ResetDecoder(int32_t size) {
     minimumSize = size;
     codeSize = size + 1;
     topCode = 1 << (size + 1);
@@ -506,7 +588,7 @@ void ZtImageGIF::ResetDecoder(int32_t size) {
 
 // After a clear code: the table shrinks back to the literals and the code
 // width to its start; returns the first code that is not another clear code.
-int32_t ZtImageGIF::RestartTable(ZtFile* stream) {
+int32_t ZtGifDecode::RestartTable(ZtFile* stream) {
     codeSize = minimumSize + 1;
     nextFree = firstFree;
     topCode = 1 << (minimumSize + 1);
@@ -517,7 +599,7 @@ int32_t ZtImageGIF::RestartTable(ZtFile* stream) {
     return code;
 }
 
-int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t lineWidth,
+int32_t ZtGifDecode::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t lineWidth,
                                     int32_t& badCodeCount) {
     const int32_t size = NextByte(stream);
     if (size < 0) return size;
@@ -598,7 +680,7 @@ int32_t ZtImageGIF::DecompressFrame(ZtFile* stream, RowCursor* cursor, int32_t l
     return result;
 }
 
-int32_t ZtImageGIF::SkipCodes(ZtFile* stream, int32_t& badCodeCount) {
+int32_t ZtGifDecode::SkipCodes(ZtFile* stream, int32_t& badCodeCount) {
     for (;;) {
         int32_t code = NextCode(stream);
         if (code == endCode) break;
@@ -627,8 +709,8 @@ int32_t ZtImageGIF::SkipCodes(ZtFile* stream, int32_t& badCodeCount) {
     return 0;
 }
 
-int32_t ZtImageGIF::EmitLine(RowCursor* cursor, uint8_t* line, int32_t length) {
-    const int32_t width = Width();
+int32_t ZtGifDecode::EmitLine(RowCursor* cursor, uint8_t* line, int32_t length) {
+    const int32_t width = image.Width();
     int32_t bytes = length;
     if (frameDepth == 1 || frameDepth == 4) {
         // Pixels past a short last line stay index 0, as if never written.
@@ -655,7 +737,7 @@ int32_t ZtImageGIF::EmitLine(RowCursor* cursor, uint8_t* line, int32_t length) {
         // than writing over rows already filled.
         if (interlaceDone) return -1;
         const int32_t target = frameHeight - rowOffset - 1;
-        if (target < 0 || target >= Height()) return -1;
+        if (target < 0 || target >= image.Height()) return -1;
         cursor->SetRow(target);
         cursor->WriteRow(line, bytes);
         rowOffset += step;
@@ -671,13 +753,13 @@ int32_t ZtImageGIF::EmitLine(RowCursor* cursor, uint8_t* line, int32_t length) {
         }
         return 0;
     }
-    if (!HasPixels() || cursor->Row() < 0 || cursor->Row() >= Height()) return -1;
+    if (!image.HasPixels() || cursor->Row() < 0 || cursor->Row() >= image.Height()) return -1;
     cursor->WriteRow(line, bytes);
     cursor->PreviousRow();
     return 0;
 }
 
-int32_t ZtImageGIF::SkipToNextDescriptor(ZtFile* stream, int32_t position) {
+int32_t ZtGifDecode::SkipToNextDescriptor(ZtFile* stream, int32_t position) {
     if (!stream->SeekTo(position, 0)) return -1;
     int32_t previousByte = 0;
     for (;;) {
@@ -691,19 +773,21 @@ int32_t ZtImageGIF::SkipToNextDescriptor(ZtFile* stream, int32_t position) {
     }
 }
 
-void ZtImageGIF::Overlay(const ZtImageGIF& frameImage, const ImageDescriptor& d) {
+namespace {
+
+void Overlay(ZtImage& bg, const ZtImage& frameImage, const ImageDescriptor& d) {
     const int32_t frameW = frameImage.Width(), frameH = frameImage.Height();
     const int32_t transparent = frameImage.TransparentIndex();
     // bg storage row of the frame's storage row 0.
-    const int32_t base = Height() - int32_t(d.top) - frameH;
-    const int32_t rowEnd = Height() - int32_t(d.top);
-    const int32_t colEnd = std::min(int32_t(d.left) + frameW, Width());
-    const bool bytes = BitsPerPixel() == 8 && frameImage.BitsPerPixel() == 8;
+    const int32_t base = bg.Height() - int32_t(d.top) - frameH;
+    const int32_t rowEnd = bg.Height() - int32_t(d.top);
+    const int32_t colEnd = std::min(int32_t(d.left) + frameW, bg.Width());
+    const bool bytes = bg.BitsPerPixel() == 8 && frameImage.BitsPerPixel() == 8;
     for (int32_t r = std::max(0, base); r < rowEnd; ++r) {
         const int32_t i = r - base;
         if (bytes) {
             const uint8_t* src = frameImage.RowBits(uint32_t(i));
-            uint8_t* dst = RowBits(uint32_t(r));
+            uint8_t* dst = bg.RowBits(uint32_t(r));
             for (int32_t x = int32_t(d.left); x < colEnd; ++x) {
                 const uint8_t v = src[x - int32_t(d.left)];
                 if (v != transparent) dst[x] = v;
@@ -712,7 +796,9 @@ void ZtImageGIF::Overlay(const ZtImageGIF& frameImage, const ImageDescriptor& d)
         }
         for (int32_t x = int32_t(d.left); x < colEnd; ++x) {
             const uint8_t v = frameImage.IndexAt(x - int32_t(d.left), i);
-            if (v != transparent) SetIndexAt(x, r, v);
+            if (v != transparent) bg.SetIndexAt(x, r, v);
         }
     }
 }
+
+}  // namespace
