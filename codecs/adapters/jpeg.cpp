@@ -18,6 +18,7 @@ extern "C" {
 
 #include "image/checked_math.h"
 #include "image/codec_warnings.h"
+#include "image/decode_outcome.h"
 #include "image/zt_file.h"
 
 namespace {
@@ -213,10 +214,8 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
     if (DecodeScale() != 0) cinfo->scale_denom = DecodeScale();
 
     jpeg_calc_output_dimensions(cinfo);
-    if (abortCode == -1) {
-        header.width = static_cast<int32_t>(cinfo->output_width);
-        header.height = static_cast<int32_t>(cinfo->output_height);
-        formatId = ImageFormat::Jpeg;
+    if (SizeOnlyRequested()) {
+        ReportSize(cinfo->output_width, cinfo->output_height, ImageFormat::Jpeg);
         state.Release();
         return true;
     }

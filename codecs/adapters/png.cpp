@@ -25,6 +25,7 @@
 
 #include "image/checked_math.h"
 #include "image/codec_warnings.h"
+#include "image/decode_outcome.h"
 #include "image/zt_file.h"
 
 // The libpng handles and buffers of one decode.
@@ -122,32 +123,28 @@ bool ZtImagePNG::Decode(ZtFile* stream) {
         SetLastError("Failed to initialize PNG info structure");
         return false;
     }
-    const Outcome outcome = ReadWithRecovery(session, stream);
+    const DecodeOutcome outcome = ReadWithRecovery(session, stream);
     session.Release();
-    if (outcome == Outcome::Done) return true;
     // A size-only request ends early but succeeds; every other way out is a
     // failure whose message (libpng's, ours or Create's) is already in lastError.
-    return outcome == Outcome::SizeOnly && abortCode == -1 && formatId == ImageFormat::Png;
+    return outcome != DecodeOutcome::Failed;
 }
 
-ZtImagePNG::Outcome ZtImagePNG::ReadWithRecovery(ZtPngSession& session, ZtFile* stream) {
+DecodeOutcome ZtImagePNG::ReadWithRecovery(ZtPngSession& session, ZtFile* stream) {
     // Only trivially destructible locals from here on: libpng may longjmp back.
-    if (setjmp(png_jmpbuf(session.png))) return Outcome::Failed;
+    if (setjmp(png_jmpbuf(session.png))) return DecodeOutcome::Failed;
 
     png_set_read_fn(session.png, stream, ReadFromStream);
     png_set_error_fn(session.png, lastError, StoreErrorAndJump, RouteWarning);
     png_read_info(session.png, session.info);
 
-    if (abortCode == -1) {
-        header.width = static_cast<int32_t>(png_get_image_width(session.png, session.info));
-        header.height = static_cast<int32_t>(png_get_image_height(session.png, session.info));
-        formatId = ImageFormat::Png;
-        return Outcome::SizeOnly;
-    }
-    if (!SetUpFromInfo(session)) return Outcome::Failed;
-    if (!ReadRows(session)) return Outcome::Failed;
+    if (SizeOnlyRequested())
+        return ReportSize(png_get_image_width(session.png, session.info),
+                          png_get_image_height(session.png, session.info), ImageFormat::Png);
+    if (!SetUpFromInfo(session)) return DecodeOutcome::Failed;
+    if (!ReadRows(session)) return DecodeOutcome::Failed;
     png_read_end(session.png, nullptr);
-    return Outcome::Done;
+    return DecodeOutcome::Done;
 }
 
 bool ZtImagePNG::SetUpFromInfo(ZtPngSession& session) {

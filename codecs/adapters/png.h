@@ -21,10 +21,9 @@ public:
     void ExpandTwoBitRow(uint8_t* row) const;
 
 private:
-    enum class Outcome { Done, SizeOnly, Failed };
     // Everything that may end in libpng's long jump; session owns every
     // resource, so nothing in this frame needs a destructor.
-    Outcome ReadWithRecovery(ZtPngSession& session, ZtFile* stream);
+    DecodeOutcome ReadWithRecovery(ZtPngSession& session, ZtFile* stream);
     bool SetUpFromInfo(ZtPngSession& session);
     bool ReadRows(ZtPngSession& session);
 };
