@@ -81,9 +81,6 @@ struct ZtImageSettings {
     bool enabled;
     int32_t xOffset, yOffset;
     uint32_t decoderOptions[kFormatSlots];
-    ZtQuad nearestCacheColour;
-    uint8_t nearestCacheIndex;
-    bool nearestCacheValid;
     int32_t layerCount;
     uint32_t flags;
     uint8_t frameDisposal;
@@ -270,6 +267,14 @@ private:
     static ZtBytes MirroredPlane(const uint8_t* plane, uint32_t width,
                                                     uint32_t height);
     size_t PlaneSize() const { return size_t(uint32_t(header.width)) * uint32_t(header.height); }
+
+    // The last NearestPaletteIndex answer. It belongs to this palette, so it
+    // is not a setting: copies and take-overs start without it.
+    struct NearestCache {
+        ZtQuad colour{};
+        uint8_t index = 0;
+        bool valid = false;
+    } nearest;
 
     ZtBytes ownedBlock;
     ZtBytes ownedSelection;
