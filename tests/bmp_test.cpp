@@ -368,6 +368,16 @@ TEST(BmpDecoder, FailuresAndMessages) {
     EXPECT_FALSE(dims.HasPixels());
     EXPECT_STREQ(dims.LastError(), "output dimensions returned");
 
+    // A file refused in dimensions-only mode is a failure, even for an image
+    // that already carries the BMP id from an earlier load.
+    BmpSpec plain;
+    plain.data.assign(16, 0x40);
+    ZtImage refused;
+    ASSERT_TRUE(Decode(refused, MakeBmp(plain)));
+    refused.SetAbortCode(-1);
+    EXPECT_FALSE(Decode(refused, {'B', 'M', 0, 0}));
+    EXPECT_STREQ(refused.LastError(), "Not a BMP");
+
     ZtImage cancelled;
     cancelled.SetAbortCode(5);
     s.width = 2;
@@ -393,16 +403,16 @@ TEST(BmpDecoder, EveryPrefixAndByteFlipFailsCleanly) {
     for (size_t n = 0; n < good.size(); ++n) {
         ZtImage img;
         std::vector<uint8_t> prefix(good.begin(), good.begin() + long(n));
-        if (!Decode(img, prefix)) {
-            EXPECT_STRNE(img.LastError(), "") << n;
-        }
+        const bool ok = Decode(img, prefix);
+        EXPECT_TRUE(zt_test::DecodedOrFailedCleanly(ok, img, true)) << "prefix " << n;
     }
     for (size_t i = 0; i < good.size(); ++i)
         for (uint8_t flip : {0x01, 0x80, 0xFF}) {
             std::vector<uint8_t> bad = good;
             bad[i] ^= flip;
             ZtImage img;
-            Decode(img, bad);
+            const bool ok = Decode(img, bad);
+            EXPECT_TRUE(zt_test::DecodedOrFailedCleanly(ok, img, true)) << "byte " << i << " ^ " << int(flip);
         }
 }
 

@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "codecs/format_table.h"
+#include "image/format_table.h"
 #include "image/image_format.h"
 #include "image/zt_file.h"
 #include "image/zt_image.h"
@@ -142,6 +145,40 @@ TEST(Registry, LoadFromPathRestoresFirstMessage) {
     ZtImage any;
     EXPECT_FALSE(any.LoadFromPath(path.c_str(), ImageFormat::Unknown));
     EXPECT_STREQ(any.LastError(), "Decode: Unknown or wrong format");
+}
+
+// A stand-in decoder that records which ids it was run with and refuses.
+std::vector<uint32_t> g_calls;
+bool RecordAndRefuse(ZtImage& caller, ZtFile&, uint32_t id) {
+    g_calls.push_back(id);
+    caller.SetLastError("refused");
+    return false;
+}
+
+TEST(FormatTable, RowsDriveLookupDispatchAndTheTryAllPass) {
+    const FormatRow rows[] = {
+        {ImageFormat::Bmp, "bmp", &RecordAndRefuse, true},
+        {ImageFormat::Tiff, "tif", nullptr, true},  // known, no decoder in this build
+        {ImageFormat::Jp2, "jp2 j2k", &RecordAndRefuse, true},
+        {ImageFormat::Pnm, "pnm pgm ppm", &RecordAndRefuse, false},  // family: tried at the Jp2 row
+    };
+    InstallFormatTable(rows, 4);
+    EXPECT_EQ(FormatIdFromExtension(L"PGM"), ImageFormat::Pnm);
+    EXPECT_EQ(FormatIdFromExtension(L"tiff"), ImageFormat::Tiff);
+    EXPECT_EQ(FormatIdFromExtension(L"gif"), ImageFormat::Unknown);  // no row
+    const uint8_t bytes[] = {1, 2, 3};
+    ZtMemFile stream(bytes, sizeof bytes);
+    ZtImage img;
+    g_calls.clear();
+    EXPECT_FALSE(img.Decode(&stream, ImageFormat::Tiff));
+    EXPECT_STREQ(img.LastError(), "Decode: Unknown or wrong format");
+    EXPECT_FALSE(img.Decode(&stream, ImageFormat::Pnm));
+    EXPECT_STREQ(img.LastError(), "refused");
+    EXPECT_FALSE(img.Decode(&stream, ImageFormat::Unknown));
+    EXPECT_STREQ(img.LastError(), "Decode: Unknown or wrong format");
+    // The family decoder runs once in the pass over every decoder, with id 0.
+    EXPECT_EQ(g_calls, (std::vector<uint32_t>{ImageFormat::Pnm, 0, 0}));
+    InstallCodecs();
 }
 
 }  // namespace

@@ -97,6 +97,19 @@ std::vector<CorpusReference> LoadCorpusReferences(const std::string& tsvPath) {
     return rows;
 }
 
+testing::AssertionResult DecodedOrFailedCleanly(bool ok, const ZtImage& image, bool messageOnFailure) {
+    if (ok) {
+        if (!image.HasPixels() || image.Width() <= 0 || image.Height() <= 0)
+            return testing::AssertionFailure() << "success without a picture (" << image.Width() << " x "
+                                               << image.Height() << ")";
+        return testing::AssertionSuccess();
+    }
+    if (image.HasPixels()) return testing::AssertionFailure() << "failure left pixels in the caller's image";
+    if (messageOnFailure && image.LastError()[0] == '\0')
+        return testing::AssertionFailure() << "failure without a message";
+    return testing::AssertionSuccess();
+}
+
 std::string IncludeHash(const ZtImage& image) { return Fnv1a64Hex(ArtIncludeText(image, "ref")); }
 
 testing::AssertionResult MatchesReference(const ZtImage& image, const CorpusReference& r) {

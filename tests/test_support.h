@@ -43,6 +43,11 @@ struct CorpusReference {
 };
 std::vector<CorpusReference> LoadCorpusReferences(const std::string& tsvPath);
 
+// The invariant of every sweep over damaged input: a decode that succeeded
+// left pixels and a positive size; one that failed left the caller's image
+// without pixels and, for formats that explain failures, a message.
+testing::AssertionResult DecodedOrFailedCleanly(bool ok, const ZtImage& image, bool messageOnFailure);
+
 // Hash of the art include our converter writes for image (identifier "ref").
 std::string IncludeHash(const ZtImage& image);
 
