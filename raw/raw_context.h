@@ -107,6 +107,7 @@ struct RawContext {
     uint32_t tiffByteCount = 0;
     int32_t tiffOrientation = 0;  // orientation code found in the TIFF data, 0 if none
     int32_t dngVersion = 0;
+    int64_t timestamp = 0;  // when the picture was taken (seconds since 1970), 0 if unknown
     float cameraMatrix[4][3] = {};  // camera-from-XYZ, from the table or DNG tags
 
     // Working fields of the stages.
