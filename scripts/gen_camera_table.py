@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes raw/camera_table.inc, the RAW engine's camera table, from
+"""Writes raw/camera_table_rows.h, the RAW engine's camera table, from
 raw/data/camera_matrices.tsv (prefixes in table order, colour matrices) and
 the engine's own black levels below.
 
@@ -39,7 +39,7 @@ def main():
         values += [0] * (12 - len(values))
         out.append('{"%s", %d, %d, {%s}},' % (r["prefix"], BLACKS.get(r["prefix"], 0), colours,
                                               ", ".join(str(v) for v in values)))
-    with open(os.path.join(root, "raw", "camera_table.inc"), "w", encoding="ascii") as f:
+    with open(os.path.join(root, "raw", "camera_table_rows.h"), "w", encoding="ascii") as f:
         f.write("\n".join(out) + "\n")
 
 
