@@ -20,7 +20,7 @@
 struct RawFileOps {
     size_t (*read)(void* stream, void* buffer, size_t size, size_t count);
     size_t (*write)(void* stream, const void* buffer, size_t size, size_t count);
-    int (*seek)(void* stream, int64_t offset, int origin);  // 0 on success, as fseek
+    int (*seek)(void* stream, int64_t offset, int origin);  // the engine ignores the result
     int (*close)(void* stream);
     char* (*gets)(void* stream, char* buffer, int maximum);
     int (*eof)(void* stream);
