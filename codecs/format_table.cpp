@@ -7,6 +7,7 @@
 #include "codecs/builtin/bmp.h"
 #include "codecs/builtin/gif.h"
 #include "codecs/builtin/ico.h"
+#include "codecs/builtin/wbmp.h"
 #include "image/format_table.h"
 
 namespace {
@@ -25,7 +26,7 @@ const FormatRow kFormats[] = {
     {ImageFormat::Mng, "mng jng", kNoDecoder, kTried},
     {ImageFormat::Targa, "tga", kNoDecoder, kTried},
     {ImageFormat::Pcx, "pcx", kNoDecoder, kTried},
-    {ImageFormat::Wbmp, "wbm", kNoDecoder, kTried},
+    {ImageFormat::Wbmp, "wbm", &RunDecoder<ZtImageWBMP>, kTried},
     {ImageFormat::Metafile, "wmf emf", kNoDecoder, kTried},
     {ImageFormat::Jp2, "jp2 j2k", kNoDecoder, kTried},
     {ImageFormat::Jpc, "jpc j2c", kNoDecoder, kFamily},
