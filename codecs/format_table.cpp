@@ -7,6 +7,7 @@
 #include "codecs/builtin/bmp.h"
 #include "codecs/builtin/gif.h"
 #include "codecs/builtin/ico.h"
+#include "codecs/builtin/ska.h"
 #include "codecs/builtin/wbmp.h"
 #include "image/format_table.h"
 
@@ -33,7 +34,7 @@ const FormatRow kFormats[] = {
     {ImageFormat::Pgx, "pgx", kNoDecoder, kFamily},
     {ImageFormat::Pnm, "pnm pgm ppm", kNoDecoder, kFamily},
     {ImageFormat::SunRaster, "ras", kNoDecoder, kFamily},
-    {ImageFormat::Ska, "ska", kNoDecoder, kTried},
+    {ImageFormat::Ska, "ska", &RunDecoder<ZtImageSKA>, kTried},
     {ImageFormat::CameraRaw, "nef crw cr2 dng arw erf 3fr dcr raw x3f mef raf mrw pef sr2 orf", kNoDecoder,
      kTried},
 };
