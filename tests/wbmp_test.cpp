@@ -53,45 +53,37 @@ std::string Line(const ZtImage& img, int line) {
     return s;
 }
 
-TEST(WbmpDecoder, WidthTwoHundredTakesTwoHeaderBytes) {
+TEST(WbmpDecoder, RowsDecodeToExactPixels) {
     EXPECT_EQ(MultiByte(200), (std::vector<uint8_t>{0x81, 0x48}));
-    WbmpSpec s;
-    s.rawHeader = {0x00, 0x00, 0x81, 0x48, 0x01};
-    s.rows.assign(25, 0x00);
-    s.rows[24] = 0x01;  // the last of 200 pixels is white
-    ZtImage img;
-    ASSERT_TRUE(Decode(img, MakeWbmp(s))) << img.LastError();
-    EXPECT_EQ(img.Width(), 200);
-    EXPECT_EQ(img.Height(), 1);
-    EXPECT_EQ(img.FormatId(), uint32_t(ImageFormat::Wbmp));
-    EXPECT_EQ(img.BitsPerPixel(), 1u);
-    EXPECT_EQ(Line(img, 0), std::string(199, '.') + "#");
-}
-
-TEST(WbmpDecoder, NinePixelRowsReadTwoBytesEach) {
-    WbmpSpec s;
-    s.height = 3;
-    // The padding bits of each second byte are set: they must not spill
-    // into the next row.
-    s.rows = {0xFF, 0xFF, 0x55, 0x7F, 0x80, 0x80};
-    ZtImage img;
-    ASSERT_TRUE(Decode(img, MakeWbmp(s))) << img.LastError();
-    EXPECT_EQ(Line(img, 0), "#########");
-    EXPECT_EQ(Line(img, 1), ".#.#.#.#.");
-    EXPECT_EQ(Line(img, 2), "#.......#");
-    EXPECT_EQ(img.PaletteEntry(0), (ZtQuad{0, 0, 0, 0}));
-    EXPECT_EQ(img.PaletteEntry(1), (ZtQuad{255, 255, 255, 0}));
-}
-
-TEST(WbmpDecoder, ShortPixelDataLeavesMissingRowsBlack) {
-    WbmpSpec s;
-    s.height = 3;
-    s.rows = {0xFF, 0xFF, 0xF0};  // the second row stops after its first byte
-    ZtImage img;
-    ASSERT_TRUE(Decode(img, MakeWbmp(s))) << img.LastError();
-    EXPECT_EQ(Line(img, 0), "#########");
-    EXPECT_EQ(Line(img, 1), "####.....");
-    EXPECT_EQ(Line(img, 2), ".........");
+    struct Case {
+        const char* name;
+        WbmpSpec spec;
+        std::vector<std::string> lines;  // top line first
+    };
+    WbmpSpec wide;
+    wide.rawHeader = {0x00, 0x00, 0x81, 0x48, 0x01};  // width 200, height 1
+    wide.rows.assign(25, 0x00);
+    wide.rows[24] = 0x01;
+    WbmpSpec nine;
+    nine.height = 3;
+    // Each second byte has padding bits set: they must not spill into the next row.
+    nine.rows = {0xFF, 0xFF, 0x55, 0x7F, 0x80, 0x80};
+    WbmpSpec cut = nine;
+    cut.rows = {0xFF, 0xFF, 0xF0};  // the second row stops after one byte, the third is missing
+    const Case cases[] = {
+        {"width 200", wide, {std::string(199, '.') + "#"}},
+        {"9-pixel rows", nine, {"#########", ".#.#.#.#.", "#.......#"}},
+        {"cut short", cut, {"#########", "####.....", "........."}},
+    };
+    for (const Case& c : cases) {
+        ZtImage img;
+        ASSERT_TRUE(Decode(img, MakeWbmp(c.spec))) << c.name << ": " << img.LastError();
+        EXPECT_EQ(img.FormatId(), uint32_t(ImageFormat::Wbmp)) << c.name;
+        EXPECT_EQ(img.BitsPerPixel(), 1u) << c.name;
+        ASSERT_EQ(img.Height(), int(c.lines.size())) << c.name;
+        for (size_t line = 0; line < c.lines.size(); ++line)
+            EXPECT_EQ(Line(img, int(line)), c.lines[line]) << c.name << " line " << line;
+    }
 }
 
 TEST(WbmpDecoder, DamagedHeadersFailWithTheirMessage) {
