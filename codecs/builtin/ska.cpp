@@ -36,9 +36,8 @@ DecodeOutcome DecodeSka(ZtImage& image, ZtFile& stream) {
         return DecodeOutcome::Failed;
     if (image.SizeOnlyRequested()) return image.ReportSize(width, height, ImageFormat::Ska);
 
-    const uint64_t pixelBytes = uint64_t(width) * height;  // at most 2^30: no overflow
-    if (pixelBytes > ZTIMAGE_MAX_MEMORY) return DecodeOutcome::Failed;
-    const std::vector<uint8_t> data = ReadToEnd(stream, kPaletteSize + size_t(pixelBytes));
+    if (!ProductAtMost(width, height, 1, ZTIMAGE_MAX_MEMORY)) return DecodeOutcome::Failed;
+    const std::vector<uint8_t> data = ReadToEnd(stream, kPaletteSize + size_t(width) * height);
     // The palette and one whole row must be there before a picture-sized
     // block is made for them.
     if (data.size() < kPaletteSize + width) return DecodeOutcome::Failed;
