@@ -2,6 +2,7 @@
 // palette, unpadded top-down rows); no public SKA files exist to compare with.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -74,13 +75,19 @@ TEST(SkaDecoder, RowsMoveToTheirStrideTopRowFirst) {
     }
 }
 
-TEST(SkaDecoder, PaletteIsRedGreenBlueTriples) {
+TEST(SkaDecoder, ReachedThroughItsExtensionWithRedGreenBluePalette) {
     SkaSpec s;
     s.pixels = {1, 2, 3, 4, 5, 6};
+    const std::string dir = zt_test::MakeTempDir("ska");
+    const std::string path = dir + "/pic.ska";
+    ASSERT_TRUE(zt_test::WriteFileBytes(path, MakeSka(s)));
     ZtImage img;
-    ASSERT_TRUE(Decode(img, MakeSka(s)));
+    ASSERT_TRUE(img.LoadFromPath(path.c_str(), FormatIdFromExtension("ska")));
+    EXPECT_EQ(img.FormatId(), uint32_t(ImageFormat::Ska));
     EXPECT_EQ(img.ColorAt(2, 0, false), (ZtQuad{7, 249, 6, 0}));
     EXPECT_EQ(img.PaletteEntry(255), (ZtQuad{7, 0, 255, 0}));
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 TEST(SkaDecoder, HeaderAndSizeChecksRefuseWithoutMessage) {

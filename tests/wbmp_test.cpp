@@ -2,6 +2,7 @@
 // the shared corpus against ImageMagick's pixels.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -136,13 +137,18 @@ TEST(WbmpDecoder, DimensionsOnlyReportsSizeWithoutPixels) {
     EXPECT_STREQ(none.LastError(), "Not a WBMP");
 }
 
-TEST(WbmpDecoder, FoundByThePassOverEveryDecoder) {
+TEST(WbmpDecoder, ReachedThroughItsExtension) {
     WbmpSpec s;
     s.rows = {0xFF, 0x80, 0x00, 0x00};
+    const std::string dir = zt_test::MakeTempDir("wbmp");
+    const std::string path = dir + "/pic.wbmp";
+    ASSERT_TRUE(zt_test::WriteFileBytes(path, MakeWbmp(s)));
     ZtImage img;
-    ASSERT_TRUE(zt_test::DecodeBytes(img, MakeWbmp(s), ImageFormat::Unknown)) << img.LastError();
+    ASSERT_TRUE(img.LoadFromPath(path.c_str(), FormatIdFromExtension("wbmp"))) << img.LastError();
     EXPECT_EQ(img.FormatId(), uint32_t(ImageFormat::Wbmp));
     EXPECT_EQ(Line(img, 0), "#########");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 TEST(WbmpDecoder, EveryPrefixAndByteFlipDecodesOrFailsCleanly) {
