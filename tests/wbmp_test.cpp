@@ -108,6 +108,8 @@ TEST(WbmpDecoder, DamagedHeadersFailWithTheirMessage) {
         {"not one whole row", {0, 0, 0x9F, 0x20, 2, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "Corrupted WBMP"},
         // 2^31 - 1 rows of one byte: past the memory ceiling.
         {"height 2^31 - 1", {0, 0, 1, 0x87, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF}, "WBMP Create failed"},
+        // 2^27 rows of 8 pixels: 128 MiB in the file, but 512 MiB of 4-byte rows.
+        {"8 x 2^27", {0, 0, 8, 0xC0, 0x80, 0x80, 0x00, 0xFF}, "WBMP Create failed"},
     };
     for (const Case& c : cases) {
         ZtImage img;

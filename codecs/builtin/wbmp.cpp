@@ -57,9 +57,13 @@ DecodeOutcome DecodeWbmp(ZtImage& image, ZtFile& stream) {
     const bool sizeUsable = !h.width.overflowed && !h.height.overflowed && h.width.value >= 1 &&
                             h.height.value >= 1;
     const uint64_t rowBytes = (uint64_t(h.width.value) + 7) / 8;
-    uint64_t pixelBytes = 0;
-    const bool withinCeiling = sizeUsable && CheckedMul(rowBytes, h.height.value, &pixelBytes) &&
-                               pixelBytes <= ZTIMAGE_MAX_MEMORY;
+    // The image pads its rows to 4 bytes, so narrow pictures take up to four
+    // times the file's size: the ceiling applies to the image's rows.
+    const uint64_t stride = (uint64_t(h.width.value) + 31) / 32 * 4;
+    uint64_t imageBytes = 0;
+    const bool withinCeiling = sizeUsable && CheckedMul(stride, h.height.value, &imageBytes) &&
+                               imageBytes <= ZTIMAGE_MAX_MEMORY;
+    const uint64_t pixelBytes = withinCeiling ? rowBytes * h.height.value : 0;
     // The pixel data, never more than the picture needs. One byte is enough
     // to tell that the file goes on past the header when no pixels are wanted.
     const bool wantPixels = withinCeiling && h.type.value == 0 && !h.type.overflowed &&
