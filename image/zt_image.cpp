@@ -108,12 +108,12 @@ uint8_t* ZtImage::Create(uint32_t width, uint32_t height, uint32_t bitsPerPixel,
         return nullptr;
     }
     const uint32_t depth = SupportedDepth(bitsPerPixel);
-    // Sizes in 64 bits, so no product can wrap; rows padded to 4 bytes.
-    const uint64_t bitsTotal = uint64_t(width) * height * depth;
+    // Sizes in 64 bits, so no product can wrap; rows padded to 4 bytes. The
+    // ceiling applies to the padded rows: a 1-pixel-wide 1-bit picture takes
+    // 4 bytes a row, not 1 bit.
     const uint64_t stride = ((uint64_t(width) * depth + 31) / 32) * 4;
     const uint64_t imageBytes = stride * height;
-    if (bitsTotal / 8 > ZTIMAGE_MAX_MEMORY || width > INT32_MAX || height > INT32_MAX ||
-        imageBytes > UINT32_MAX - 40 - 1024) {
+    if (imageBytes > ZTIMAGE_MAX_MEMORY || width > INT32_MAX || height > INT32_MAX) {
         SetLastError("ZTIMAGE_MAX_MEMORY exceeded");
         return nullptr;
     }

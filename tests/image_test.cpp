@@ -57,6 +57,11 @@ TEST(ImageCreate, RefusesZeroAndMemoryCeiling) {
     EXPECT_STREQ(big.LastError(), "ZTIMAGE_MAX_MEMORY exceeded");
     EXPECT_EQ(big.Create(0xFFFFFFFFu, 0xFFFFFFFFu, 1, 0), nullptr);
     EXPECT_STREQ(big.LastError(), "ZTIMAGE_MAX_MEMORY exceeded");
+    // The ceiling counts padded rows: one 1-bit pixel takes 4 bytes a row.
+    EXPECT_NE(big.Create(1, 1u << 26, 1, 0), nullptr);
+    big.ReleaseStorage();
+    EXPECT_EQ(big.Create(1, (1u << 26) + 1, 1, 0), nullptr);
+    EXPECT_STREQ(big.LastError(), "ZTIMAGE_MAX_MEMORY exceeded");
 }
 
 TEST(ImagePixels, ColorAtInsideAndOutside) {
