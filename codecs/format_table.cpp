@@ -4,6 +4,7 @@
 
 #include "codecs/adapters/jpeg.h"
 #include "codecs/adapters/png.h"
+#include "codecs/adapters/raw.h"
 #include "codecs/builtin/bmp.h"
 #include "codecs/builtin/gif.h"
 #include "codecs/builtin/ico.h"
@@ -35,8 +36,8 @@ const FormatRow kFormats[] = {
     {ImageFormat::Pnm, "pnm pgm ppm", kNoDecoder, kFamily},
     {ImageFormat::SunRaster, "ras", kNoDecoder, kFamily},
     {ImageFormat::Ska, "ska", &RunDecoder<ZtImageSKA>, kTried},
-    {ImageFormat::CameraRaw, "nef crw cr2 dng arw erf 3fr dcr raw x3f mef raf mrw pef sr2 orf", kNoDecoder,
-     kTried},
+    {ImageFormat::CameraRaw, "nef crw cr2 dng arw erf 3fr dcr raw x3f mef raf mrw pef sr2 orf",
+     &RunDecoder<ZtImageRAW>, kTried},
 };
 
 }  // namespace

@@ -43,6 +43,16 @@ using RawPixel = std::array<uint16_t, 4>;
 struct RawContext;
 using RawLoader = void (*)(RawContext&);
 
+// One image file directory of a TIFF-based raw file, as far as choosing and
+// loading the raw image needs it.
+struct RawTiffIfd {
+    uint32_t width = 0, height = 0;
+    int32_t bitsPerSample = 0, samples = 1, compression = 0, photometric = 0;
+    uint32_t tileWidth = 0, tileLength = 0, rowsPerStrip = 0;
+    std::vector<uint32_t> offsets, byteCounts;  // strips or tiles
+    uint16_t slices[3] = {0, 0, 0};  // CR2: slice count, slice width, last slice width
+};
+
 // About 170 KB (tone curve and histogram): allocate it on the heap.
 struct RawContext {
     // Options (raw_context_init sets the defaults; the RAW adapter changes
@@ -108,7 +118,16 @@ struct RawContext {
     int32_t tiffOrientation = 0;  // orientation code found in the TIFF data, 0 if none
     int32_t dngVersion = 0;
     int64_t timestamp = 0;  // when the picture was taken (seconds since 1970), 0 if unknown
+    std::vector<RawTiffIfd> tiffIfds;          // every directory the TIFF parser read
+    int32_t rawIfd = -1;                       // the one holding the raw image
+    std::vector<uint16_t> linearization;       // DNG linearization table
+    uint32_t cfaRepeat[2] = {0, 0};            // DNG/TIFF-EP CFA repeat (rows, columns)
+    uint8_t cfaColours[16] = {};               // the CFA pattern's colours, row by row
+    uint32_t activeArea[4] = {0, 0, 0, 0};     // DNG active area: top, left, bottom, right
+    int32_t canonSensor[4] = {-1, -1, -1, -1}; // Canon sensor borders: left, top, right, bottom
+    int32_t blackFromLeftMargin = 0;           // measure black in the masked columns left of the image
     float cameraMatrix[4][3] = {};  // camera-from-XYZ, from the table or DNG tags
+    int32_t dngColourRows = 0;      // rows of cameraMatrix a DNG colour matrix filled
 
     // Working fields of the stages.
     int32_t shrinkShift = 0;

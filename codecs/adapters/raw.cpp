@@ -1,0 +1,149 @@
+// RAW adapter: runs the camera RAW engine (raw/) over the image library's
+// byte stream and turns its 16-bit, four-channel pixel array into a 24-bit
+// picture through the engine's output curve, in the engine's orientation.
+#include "codecs/adapters/raw.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "image/decode_outcome.h"
+#include "image/zt_file.h"
+#include "raw/raw_context.h"
+#include "raw/raw_stages.h"
+
+namespace {
+
+// The engine's file operations over a ZtFile; the stream belongs to the caller.
+size_t StreamRead(void* s, void* b, size_t size, size_t count) { return static_cast<ZtFile*>(s)->ReadBlocks(b, size, count); }
+size_t StreamWrite(void* s, const void* b, size_t size, size_t count) {
+    return static_cast<ZtFile*>(s)->WriteBlocks(b, size, count);
+}
+int StreamSeek(void* s, int64_t offset, int origin) {
+    // Offsets the stream's 32-bit positions cannot express fail the seek.
+    if (offset > INT32_MAX || offset < INT32_MIN) return 0;
+    return static_cast<ZtFile*>(s)->SeekTo(int32_t(offset), origin) ? 1 : 0;
+}
+int StreamClose(void*) { return 1; }
+char* StreamGets(void* s, char* b, int maximum) { return static_cast<ZtFile*>(s)->GetLine(b, maximum); }
+int StreamEof(void* s) { return static_cast<ZtFile*>(s)->AtEnd() ? 1 : 0; }
+int64_t StreamTell(void* s) { return static_cast<ZtFile*>(s)->Position(); }
+int StreamGetc(void* s) { return static_cast<ZtFile*>(s)->GetByte(); }
+int StreamScanf(void* s, const char* format, void* target) {
+    return static_cast<ZtFile*>(s)->ScanFormatted(format, target);
+}
+constexpr RawFileOps kZtRawStream = {StreamRead, StreamWrite, StreamSeek, StreamClose, StreamGets,
+                                     StreamEof,  StreamTell,  StreamGetc, StreamScanf};
+
+constexpr char kFileName[] = "ZtImageRAW";
+
+// Releases what the context owns on every way out of the decode.
+struct ContextGuard {
+    RawContext& ctx;
+    ~ContextGuard() { release_raw_context(ctx); }
+};
+
+DecodeOutcome DecodeRaw(ZtImage& image, ZtFile* stream, char* errorText, size_t errorSize) {
+    auto owned = std::make_unique<RawContext>();
+    RawContext& ctx = *owned;
+    raw_context_init(ctx);
+    ContextGuard guard{ctx};
+    ctx.qualityOverride = int32_t(image.DecoderOption(ImageFormat::CameraRaw) & 3);
+    ctx.fileName = kFileName;
+    ctx.errorText = errorText;
+    ctx.errorTextSize = errorSize;
+    if (parse_raw_options(ctx, 0, nullptr) != 0) FailDecode("ZtImageRAW: unknown option");
+    ctx.fileOps = &kZtRawStream;
+    ctx.stream = stream;
+
+    identify_raw(ctx);
+    if (ctx.rawImageCount == 0) FailDecode("ZtImageRAW: not a raw image");
+    if (!ctx.rawLoader) FailDecode("ZtImageRAW: missing raw decoder");
+    if (image.SizeOnlyRequested())
+        return image.ReportSize(ctx.visibleWidth, ctx.visibleHeight, ImageFormat::CameraRaw,
+                                "output dimensions returned");
+
+    ctx.shrinkShift = 0;
+    ctx.arrayHeight = ctx.visibleHeight;
+    ctx.arrayWidth = ctx.visibleWidth;
+    allocate_pixel_array(ctx, kFileName);
+    if (ctx.metadataLength) {
+        try {
+            ctx.metadata.assign(ctx.metadataLength, 0);
+        } catch (const std::bad_alloc&) {
+            check_allocation(ctx, nullptr, kFileName);
+        }
+    }
+    stream->SeekTo(int32_t(std::min<uint32_t>(ctx.rawDataOffset, INT32_MAX)), 0);
+    ctx.rawLoader(ctx);
+
+    if (ctx.zeroSamplesDead) fill_zero_pixels(ctx);
+    fix_bad_pixels(ctx);
+    ctx.demosaicQuality = ctx.qualityOverride;
+    if (!ctx.layeredSensor) scale_colors(ctx);
+    unshrink(ctx);
+    if (ctx.cfaPattern) {
+        if (ctx.demosaicQuality == 1 || ctx.colourCount > 3)
+            vng_interpolate(ctx);
+        else if (ctx.demosaicQuality == 0)
+            bilinear_interpolate(ctx);
+        else if (ctx.demosaicQuality == 2)
+            ppg_demosaic(ctx);
+        else
+            ahd_interpolate(ctx);
+    }
+    if (!ctx.layeredSensor && ctx.colourCount == 3) median_smooth(ctx);
+    if (ctx.rotateFuji) fuji_rotate(ctx);
+    convert_to_rgb(ctx);
+    if (ctx.rotateFuji) stretch(ctx);
+
+    // Output: the array keeps its unswapped size; a portrait picture swaps
+    // the visible one.
+    ctx.arrayHeight = ctx.visibleHeight;
+    ctx.arrayWidth = ctx.visibleWidth;
+    if (ctx.orientation & 4) std::swap(ctx.visibleHeight, ctx.visibleWidth);
+    if (!image.Create(ctx.visibleWidth, ctx.visibleHeight, 24, ImageFormat::CameraRaw)) FailDecode("");
+    // Three bytes a pixel: the image holds blue, green, red, whatever the
+    // engine's colour count (a four-colour camera without a matrix keeps its
+    // first three channels).
+    const int colours = std::min(ctx.colourCount, 3);
+    std::vector<uint8_t> curve(0x10000);
+    build_output_curve(ctx, curve.data());
+    const int width = ctx.visibleWidth, height = ctx.visibleHeight;
+    const size_t start = oriented_index(ctx, 0, 0);
+    const ptrdiff_t columnStep = ptrdiff_t(oriented_index(ctx, 0, 1)) - ptrdiff_t(start);
+    const ptrdiff_t rowStep = ptrdiff_t(oriented_index(ctx, 1, 0)) - ptrdiff_t(oriented_index(ctx, 0, width));
+    ptrdiff_t position = ptrdiff_t(start);
+    for (int r = 0; r < height; ++r) {
+        if (image.AbortCode() != 0) FailDecode("Cancelled");
+        uint8_t* out = image.RowBits(uint32_t(height - 1 - r));
+        for (int col = 0; col < width; ++col, position += columnStep) {
+            if (position < 0 || size_t(position) >= ctx.pixelArray.size()) continue;  // never, with consistent sizes
+            const RawPixel& p = ctx.pixelArray[size_t(position)];
+            uint8_t* dst = out + 3 * size_t(col);
+            dst[0] = curve[p[2]];  // blue
+            dst[1] = curve[p[1]];
+            dst[2] = colours >= 3 ? curve[p[0]] : curve[p[1]];
+            if (colours == 1) dst[0] = dst[1] = dst[2] = curve[p[0]];
+        }
+        position += rowStep;
+    }
+    return DecodeOutcome::Done;
+}
+
+}  // namespace
+
+bool ZtImageRAW::Decode(ZtFile* stream) {
+    if (!stream) return false;
+    char engineText[256] = {};
+    const bool ok = GuardDecode(*this, "can't allocate memory", [&] {
+        try {
+            return DecodeRaw(*this, stream, engineText, sizeof engineText);
+        } catch (const RawEngineAbort&) {
+            // The engine wrote its message (an allocation that failed).
+            if (engineText[0]) SetLastError(engineText);
+            return DecodeOutcome::Failed;
+        }
+    });
+    return ok;
+}
