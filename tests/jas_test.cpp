@@ -3,6 +3,7 @@
 // readers, damaged input, and the shared corpus.
 #include <gtest/gtest.h>
 
+#include <lcms2.h>
 #include <openjpeg.h>
 
 #include <cstdio>
@@ -194,6 +195,63 @@ TEST(JasDecoder, SyccEightBitBecomesRgbWithChromaRepeated) {
     EXPECT_EQ(Pixel(img, 1, 0), Rgb(140, 0, 0));
     EXPECT_EQ(Pixel(img, 0, 1), Rgb(255, 57, 128));
     EXPECT_EQ(Pixel(img, 1, 1), Rgb(255, 179, 250));
+}
+
+// An RGB profile with sRGB's primaries but linear tone curves: its mid grey
+// is lighter in sRGB, its black and white stay where they are.
+std::vector<uint8_t> LinearRgbProfile() {
+    cmsCIExyY white;
+    cmsWhitePointFromTemp(&white, 6504);
+    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* curves[3] = {linear, linear, linear};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::vector<uint8_t> bytes(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(linear);
+    return bytes;
+}
+
+uint32_t BoxLength(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+void SetBoxLength(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
+}
+
+// OpenJPEG's encoder writes enumerated colour only: swap the JP2 header's
+// colour box for one with method 2 (restricted ICC) and the profile.
+std::vector<uint8_t> WithIccProfile(std::vector<uint8_t> jp2, const std::vector<uint8_t>& icc) {
+    const std::string bytes(jp2.begin(), jp2.end());
+    const size_t header = bytes.find("jp2h") - 4;
+    const size_t colour = bytes.find("colr") - 4;
+    const uint32_t oldLength = BoxLength(jp2, colour);
+    std::vector<uint8_t> box = {0, 0, 0, 0, 'c', 'o', 'l', 'r', 2, 0, 0};
+    box.insert(box.end(), icc.begin(), icc.end());
+    SetBoxLength(box, 0, uint32_t(box.size()));
+    jp2.erase(jp2.begin() + long(colour), jp2.begin() + long(colour + oldLength));
+    jp2.insert(jp2.begin() + long(colour), box.begin(), box.end());
+    SetBoxLength(jp2, header, BoxLength(jp2, header) - oldLength + uint32_t(box.size()));
+    return jp2;
+}
+
+TEST(JasDecoder, EmbeddedIccProfileIsAppliedToReachSrgb) {
+    Jpeg2000Spec s;
+    s.components = {Plane(3, 1, 8, {0, 128, 255}), Plane(3, 1, 8, {0, 128, 255}), Plane(3, 1, 8, {0, 128, 255})};
+    s.colourSpace = OPJ_CLRSPC_SRGB;
+    const std::vector<uint8_t> icc = LinearRgbProfile();
+    ASSERT_FALSE(icc.empty());
+    ZtImage img;
+    ASSERT_TRUE(zt_test::DecodeBytes(img, WithIccProfile(BuildJpeg2000(s), icc), ImageFormat::Jp2)) << img.LastError();
+    EXPECT_EQ(Pixel(img, 0, 0), Grey(0));
+    EXPECT_EQ(Pixel(img, 2, 0), Grey(255));
+    const ZtQuad mid = Pixel(img, 1, 0);
+    EXPECT_NEAR(mid.red, 188, 2);  // linear 0.5 is sRGB 0.735
+    EXPECT_NEAR(mid.green, mid.red, 1);
+    EXPECT_NEAR(mid.blue, mid.red, 1);
 }
 
 TEST(JasDecoder, FourComponentsTakeGreyPathChosenByFrame) {
