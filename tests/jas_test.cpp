@@ -316,6 +316,26 @@ TEST(JasDecoder, SizeOnlyJp2ReportsSizeAndFormat) {
     EXPECT_STREQ(img.LastError(), "output dimensions returned");
 }
 
+// A code stream whose SIZ claims 40000 x 40000 samples (6.4 GB as OpenJPEG
+// keeps them) is refused after the header, before any tile is decoded; its
+// size is still reported in dimensions-only mode.
+TEST(JasDecoder, HugeCodeStreamIsRefusedBeforeDecoding) {
+    Jpeg2000Spec s;
+    s.components = {Plane(1, 1, 8, {1})};
+    s.jp2 = false;
+    std::vector<uint8_t> file = BuildJpeg2000(s);
+    ASSERT_GT(file.size(), 40u);
+    for (size_t at : {8, 12, 24, 28}) SetBoxLength(file, at, 40000);  // Xsiz, Ysiz, XTsiz, YTsiz
+    ZtImageJAS img;
+    EXPECT_FALSE(DecodeJas(img, file, ImageFormat::Jpc));
+    EXPECT_STREQ(img.LastError(), "ZTIMAGE_MAX_MEMORY exceeded");
+    ZtImageJAS probe;
+    probe.SetAbortCode(-1);
+    EXPECT_TRUE(DecodeJas(probe, file, ImageFormat::Jpc));
+    EXPECT_EQ(probe.Width(), 40000);
+    EXPECT_EQ(probe.FormatId(), uint32_t(ImageFormat::Jpc));
+}
+
 // Signed samples sit around zero; shown unshifted they would wrap, so they
 // move up by half their range. Each component shifts by its own precision.
 TEST(JasDecoder, SignedAndNarrowComponentsKeepTheirOwnScale) {
