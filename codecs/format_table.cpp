@@ -2,6 +2,7 @@
 // tries them. Adding a format is one row here (and its own source pair).
 #include "codecs/format_table.h"
 
+#include "codecs/adapters/jas.h"
 #include "codecs/adapters/jpeg.h"
 #include "codecs/adapters/png.h"
 #include "codecs/adapters/raw.h"
@@ -30,11 +31,11 @@ const FormatRow kFormats[] = {
     {ImageFormat::Pcx, "pcx", kNoDecoder, kTried},
     {ImageFormat::Wbmp, "wbm", &RunDecoder<ZtImageWBMP>, kTried},
     {ImageFormat::Metafile, "wmf emf", kNoDecoder, kTried},
-    {ImageFormat::Jp2, "jp2 j2k", kNoDecoder, kTried},
-    {ImageFormat::Jpc, "jpc j2c", kNoDecoder, kFamily},
-    {ImageFormat::Pgx, "pgx", kNoDecoder, kFamily},
-    {ImageFormat::Pnm, "pnm pgm ppm", kNoDecoder, kFamily},
-    {ImageFormat::SunRaster, "ras", kNoDecoder, kFamily},
+    {ImageFormat::Jp2, "jp2 j2k", &RunFamilyDecoder<ZtImageJAS>, kTried},
+    {ImageFormat::Jpc, "jpc j2c", &RunFamilyDecoder<ZtImageJAS>, kFamily},
+    {ImageFormat::Pgx, "pgx", &RunFamilyDecoder<ZtImageJAS>, kFamily},
+    {ImageFormat::Pnm, "pnm pgm ppm", &RunFamilyDecoder<ZtImageJAS>, kFamily},
+    {ImageFormat::SunRaster, "ras", &RunFamilyDecoder<ZtImageJAS>, kFamily},
     {ImageFormat::Ska, "ska", &RunDecoder<ZtImageSKA>, kTried},
     {ImageFormat::CameraRaw, "nef crw cr2 dng arw erf 3fr dcr raw x3f mef raf mrw pef sr2 orf",
      &RunDecoder<ZtImageRAW>, kTried},

@@ -9,6 +9,7 @@ packages=(
   libpng-dev zlib1g-dev libjpeg62-turbo-dev
   clang libclang-rt-14-dev
   libgif-dev libjpeg-turbo-progs
+  libopenjp2-7-dev liblcms2-dev
 )
 
 missing=()
