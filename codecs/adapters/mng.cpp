@@ -66,36 +66,61 @@ constexpr uint32_t kFRAM = ChunkName("FRAM");
 constexpr uint32_t kJHDR = ChunkName("JHDR");
 
 // libmng's allocation callbacks carry no handle, so the decode running on
-// this thread lends them its budget. The block size is kept in a header in
-// front of each block, so that the count of live bytes never depends on the
-// size libmng passes back on release.
+// this thread lends them its budget. Each block starts with a header that
+// links it into the budget's list of live blocks: the count of live bytes
+// never depends on the size libmng passes back on release, and blocks libmng
+// loses on some of its error paths are freed after mng_cleanup.
+struct LibraryBlock {
+    LibraryBlock* prev;
+    LibraryBlock* next;
+    struct LibraryBudget* owner;
+    uint64_t size;
+};
+static_assert(sizeof(LibraryBlock) % 16 == 0, "blocks keep calloc's alignment");
+
 struct LibraryBudget {
     uint64_t liveBytes = 0;
     bool exhausted = false;  // drawing budget spent: refuse every allocation
+    LibraryBlock* blocks = nullptr;
+
+    // Frees what libmng left behind; call after mng_cleanup.
+    void FreeLeftovers() {
+        while (blocks) {
+            LibraryBlock* block = blocks;
+            blocks = block->next;
+            std::free(block);
+        }
+        liveBytes = 0;
+    }
 };
 thread_local LibraryBudget* tBudget = nullptr;
 
-constexpr size_t kBlockHeader = 16;  // keeps the block aligned as calloc's
-
 mng_ptr MNG_DECL AllocateForLibrary(mng_size_t size) {
     LibraryBudget* budget = tBudget;
-    if (budget && (budget->exhausted || size > kMaxLibraryBytes - std::min(budget->liveBytes, kMaxLibraryBytes)))
+    if (!budget || budget->exhausted || size > kMaxLibraryBytes - std::min(budget->liveBytes, kMaxLibraryBytes))
         return nullptr;
     // libmng expects zeroed memory.
-    void* block = std::calloc(1, size + kBlockHeader);
+    auto* block = static_cast<LibraryBlock*>(std::calloc(1, size + sizeof(LibraryBlock)));
     if (!block) return nullptr;
-    const uint64_t size64 = size;
-    memcpy(block, &size64, sizeof size64);
-    if (budget) budget->liveBytes += size;
-    return static_cast<uint8_t*>(block) + kBlockHeader;
+    block->owner = budget;
+    block->size = size;
+    block->next = budget->blocks;
+    if (budget->blocks) budget->blocks->prev = block;
+    budget->blocks = block;
+    budget->liveBytes += size;
+    return block + 1;
 }
 
 void MNG_DECL ReleaseForLibrary(mng_ptr p, mng_size_t) {
     if (!p) return;
-    uint8_t* block = static_cast<uint8_t*>(p) - kBlockHeader;
-    uint64_t size = 0;
-    memcpy(&size, block, sizeof size);
-    if (tBudget) tBudget->liveBytes -= std::min(size, tBudget->liveBytes);
+    LibraryBlock* block = static_cast<LibraryBlock*>(p) - 1;
+    LibraryBudget* budget = block->owner;
+    if (block->prev)
+        block->prev->next = block->next;
+    else
+        budget->blocks = block->next;
+    if (block->next) block->next->prev = block->prev;
+    budget->liveBytes -= std::min(block->size, budget->liveBytes);
     std::free(block);
 }
 
@@ -272,6 +297,7 @@ struct ZtMngSession {
     void Release() {
         if (handle) mng_cleanup(&handle);
         handle = nullptr;
+        budget.FreeLeftovers();
         canvas.reset();
         alpha.reset();
         frameCanvas.reset();
