@@ -22,40 +22,26 @@ using zt_test::PngSpec;
 using zt_test::PutBE32;
 using zt_test::PutChunk;
 
-// One frame of a fixture: a solid RGB (or RGBA) picture as a PNG layer.
-struct Layer {
-    std::vector<uint16_t> rgba;  // one pixel's samples, repeated over the layer
-};
-
-// The one MNG builder: MHDR, an optional FRAM or LOOP around the layers,
-// every layer as PNG chunks, MEND.
+// The one MNG builder: MHDR, an optional FRAM and LOOP, every layer as PNG
+// chunks of one pixel value (RGB, or RGBA with four samples), MEND.
 struct MngSpec {
     uint32_t width = 4;
     uint32_t height = 3;
-    uint32_t ticksPerSecond = 100;
     int framingMode = 0;     // non-zero: a FRAM chunk with this mode before the layers
-    int frameDelay = -1;     // with framingMode: the FRAM's default delay in ticks
+    int frameDelay = -1;     // with framingMode: the FRAM's default delay in ticks (100 a second)
     uint32_t loopCount = 0;  // non-zero: the layers sit in a LOOP of this many iterations
-    std::vector<Layer> layers;
-    // Explicit pixels for one RGBA layer of width x 1 (replaces layers).
-    std::vector<uint16_t> rgbaRow;
+    std::vector<std::vector<uint16_t>> layers;
 };
-
-Bytes PngChunksOf(const PngSpec& spec) {
-    const Bytes png = zt_test::BuildPng(spec);
-    return Bytes(png.begin() + 8, png.end());  // without the PNG signature
-}
 
 Bytes BuildMng(const MngSpec& m) {
     Bytes out = {0x8A, 'M', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     Bytes mhdr;
-    for (uint32_t v : {m.width, m.height, m.ticksPerSecond, 0u, 0u, 0u, 0u}) PutBE32(mhdr, v);
+    for (uint32_t v : {m.width, m.height, 100u, 0u, 0u, 0u, 0u}) PutBE32(mhdr, v);
     PutChunk(out, "MHDR", mhdr);
     if (m.framingMode) {
         Bytes fram = {uint8_t(m.framingMode)};
         if (m.frameDelay >= 0) {
-            // empty name, change the default delay, no timeout, clipping or sync ids
-            fram.insert(fram.end(), {0, 2, 0, 0, 0});
+            fram.insert(fram.end(), {0, 2, 0, 0, 0});  // no name; new default delay
             PutBE32(fram, uint32_t(m.frameDelay));
         }
         PutChunk(out, "FRAM", fram);
@@ -65,20 +51,14 @@ Bytes BuildMng(const MngSpec& m) {
         PutBE32(loop, m.loopCount);
         PutChunk(out, "LOOP", loop);
     }
-    auto addLayer = [&](uint32_t w, uint32_t h, int colorType, const std::vector<uint16_t>& samples) {
+    for (const auto& pixel : m.layers) {
         PngSpec s;
-        s.width = w;
-        s.height = h;
-        s.colorType = colorType;
-        s.samples = samples;
-        const Bytes chunks = PngChunksOf(s);
-        out.insert(out.end(), chunks.begin(), chunks.end());
-    };
-    if (!m.rgbaRow.empty()) addLayer(m.width, 1, 6, m.rgbaRow);
-    for (const Layer& l : m.layers) {
-        std::vector<uint16_t> samples;
-        for (uint32_t i = 0; i < m.width * m.height; ++i) samples.insert(samples.end(), l.rgba.begin(), l.rgba.end());
-        addLayer(m.width, m.height, l.rgba.size() == 4 ? 6 : 2, samples);
+        s.width = m.width;
+        s.height = m.height;
+        s.colorType = pixel.size() == 4 ? 6 : 2;
+        for (uint32_t i = 0; i < m.width * m.height; ++i) s.samples.insert(s.samples.end(), pixel.begin(), pixel.end());
+        const Bytes png = zt_test::BuildPng(s);
+        out.insert(out.end(), png.begin() + 8, png.end());  // without the PNG signature
     }
     if (m.loopCount) PutChunk(out, "ENDL", {0});
     PutChunk(out, "MEND", {});
@@ -126,7 +106,7 @@ Bytes BuildJng(uint32_t w, uint32_t h, uint8_t red, uint8_t green, uint8_t blue,
     return out;
 }
 
-const Layer kRed{{255, 0, 0}}, kGreen{{0, 255, 0}}, kBlue{{0, 0, 255}};
+const std::vector<uint16_t> kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255};
 
 bool DecodeMng(ZtImageMNG& img, const Bytes& bytes, int32_t frame = 0) {
     img.SetFrameIndex(frame);
@@ -239,16 +219,17 @@ TEST(MngDecoder, LoopRepeatsFramesAndEndlessLoopsAreBounded) {
 }
 
 TEST(MngDecoder, AlphaArrivesInAlphaPlaneWithRowsOverWhite) {
+    // Layers of 1 x 1, each drawn over the last: clear red, half green, blue.
     MngSpec m;
-    m.width = 3;
-    m.height = 1;
-    m.rgbaRow = {255, 0, 0, 0, /**/ 0, 255, 0, 128, /**/ 0, 0, 255, 255};
-    ZtImageMNG img;
-    ASSERT_TRUE(DecodeMng(img, BuildMng(m))) << img.LastError();
-    ASSERT_TRUE(img.HasAlphaPlane());
-    EXPECT_EQ(TopLeft(img, 0), (ZtQuad{255, 255, 255, 0}));
-    EXPECT_EQ(TopLeft(img, 1), (ZtQuad{127, 255, 127, 128}));  // green half over white
-    EXPECT_EQ(TopLeft(img, 2), (ZtQuad{255, 0, 0, 255}));
+    m.width = m.height = 1;
+    m.layers = {{255, 0, 0, 0}, {0, 255, 0, 128}, {0, 0, 255, 255}};
+    const ZtQuad expected[] = {{255, 255, 255, 0}, {127, 255, 127, 128}, {255, 0, 0, 255}};
+    for (int32_t frame = 0; frame < 3; ++frame) {
+        ZtImageMNG img;
+        ASSERT_TRUE(DecodeMng(img, BuildMng(m), frame)) << img.LastError();
+        ASSERT_TRUE(img.HasAlphaPlane());
+        EXPECT_EQ(TopLeft(img), expected[frame]) << frame;
+    }
 }
 
 TEST(MngDecoder, WhiteBackgroundIsTheTransparentColour) {
@@ -279,8 +260,7 @@ TEST(MngDecoder, CanvasBeyondCeilingFailsWithLibraryText) {
     // 9000 x 9000 passes libmng's own limit but not the memory ceiling:
     // the header callback refuses before allocating.
     MngSpec m = ThreeFrames();
-    m.width = 9000;
-    m.height = 9000;
+    m.width = m.height = 9000;
     m.layers.clear();
     ZtImageMNG img;
     EXPECT_FALSE(DecodeMng(img, BuildMng(m)));
