@@ -32,8 +32,8 @@
 #include <libmng.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
+#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,6 +64,7 @@ constexpr uint32_t ChunkName(const char (&n)[5]) {
 constexpr uint32_t kIEND = ChunkName("IEND");
 constexpr uint32_t kFRAM = ChunkName("FRAM");
 constexpr uint32_t kJHDR = ChunkName("JHDR");
+constexpr uint32_t kJDAA = ChunkName("JDAA");
 
 // libmng's allocation callbacks carry no handle, so the decode running on
 // this thread lends them its budget. Each block starts with a header that
@@ -124,8 +125,76 @@ void MNG_DECL ReleaseForLibrary(mng_ptr p, mng_size_t) {
     std::free(block);
 }
 
+// libjpeg's errors come back to SequentialJpeg by a long jump.
+struct JpegFailure {
+    jpeg_error_mgr manager;
+    jmp_buf jump;
+};
+void JumpBack(j_common_ptr info) { longjmp(reinterpret_cast<JpegFailure*>(info->err)->jump, 1); }
+void Quiet(j_common_ptr) {}
+
+// The libjpeg objects and output buffer of one reordering.
+struct JpegReorder {
+    jpeg_decompress_struct source{};
+    jpeg_compress_struct target{};
+    JpegFailure failure{};
+    unsigned char* output = nullptr;
+    unsigned long outputSize = 0;
+    bool sourceMade = false;
+    bool targetMade = false;
+
+    JpegReorder() = default;
+    JpegReorder(const JpegReorder&) = delete;
+    JpegReorder& operator=(const JpegReorder&) = delete;
+    ~JpegReorder() {
+        if (targetMade) jpeg_destroy_compress(&target);
+        if (sourceMade) jpeg_destroy_decompress(&source);
+        std::free(output);
+    }
+};
+
+// Everything that may end in libjpeg's long jump; r owns every resource, so
+// nothing in this frame needs a destructor.
+bool ReorderWithRecovery(JpegReorder& r, const uint8_t* data, size_t size) {
+    if (setjmp(r.failure.jump)) return false;
+    r.source.err = jpeg_std_error(&r.failure.manager);
+    r.failure.manager.error_exit = JumpBack;
+    r.failure.manager.output_message = Quiet;
+    jpeg_create_decompress(&r.source);
+    r.sourceMade = true;
+    jpeg_mem_src(&r.source, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&r.source, TRUE);
+    // Alpha is one grey component; its coefficients take 2 bytes a sample.
+    if (!r.source.progressive_mode || r.source.num_components != 1 ||
+        !ProductAtMost(r.source.image_width, r.source.image_height, 2, ZTIMAGE_MAX_MEMORY))
+        return false;
+    r.source.mem->max_memory_to_use = long(ZTIMAGE_MAX_MEMORY);
+    jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&r.source);
+    r.target.err = &r.failure.manager;
+    jpeg_create_compress(&r.target);
+    r.targetMade = true;
+    jpeg_mem_dest(&r.target, &r.output, &r.outputSize);
+    // Copies the quantisation and sampling; the scan order is the default,
+    // sequential one.
+    jpeg_copy_critical_parameters(&r.source, &r.target);
+    jpeg_write_coefficients(&r.target, coefficients);
+    jpeg_finish_compress(&r.target);
+    jpeg_finish_decompress(&r.source);
+    return true;
+}
+
+// A progressive one-component JPEG rewritten in sequential order from the
+// same quantised coefficients, so that it decodes to the same samples. False
+// for any other stream, or one libjpeg finds broken.
+bool SequentialJpeg(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
+    JpegReorder r;
+    if (in.empty() || !ReorderWithRecovery(r, in.data(), in.size()) || !r.output) return false;
+    out->assign(r.output, r.output + r.outputSize);
+    return true;
+}
+
 // Hands the stream to libmng chunk by chunk. It pauses reading where a frame
-// ends, and mends one header quirk libmng refuses.
+// ends, and mends two JNG writer quirks libmng refuses.
 class ChunkFeed {
 public:
     // libmng's read callback: up to length bytes into out. Returns 0 (with
@@ -146,8 +215,8 @@ public:
                     return 0;
                 }
             }
-            if (stagePos_ < stageLen_) {
-                const size_t n = std::min<size_t>(stageLen_ - stagePos_, length - filled);
+            if (stagePos_ < stage_.size()) {
+                const size_t n = std::min<size_t>(stage_.size() - stagePos_, length - filled);
                 memcpy(out + filled, stage_.data() + stagePos_, n);
                 stagePos_ += n;
                 filled += uint32_t(n);
@@ -187,39 +256,52 @@ public:
     }
 
 private:
-    // Reads the signature or the next chunk's header into the stage. False
-    // at the end of the stream.
+    // Reads the signature or the next chunk's header (with what it needs
+    // mended) into the stage. False at the end of the stream.
     bool StageNextChunk(ZtFile& stream) {
+        stage_.assign(8, 0);
         stagePos_ = 0;
+        const size_t got = stream.ReadBlocks(stage_.data(), 1, 8);
+        stage_.resize(got);
+        if (got < 8) {
+            ended_ = true;  // a cut signature or header: libmng sees the end
+            return got > 0;
+        }
         if (!signatureSeen_) {
             signatureSeen_ = true;
-            stageLen_ = stream.ReadBlocks(stage_.data(), 1, 8);
-            ended_ = stageLen_ < 8;
-            return stageLen_ > 0;
+            return true;
         }
-        stageLen_ = stream.ReadBlocks(stage_.data(), 1, 8);
-        if (stageLen_ < 8) {
-            ended_ = true;  // a cut header: libmng sees the end
-            return stageLen_ > 0;
-        }
-        const uint32_t length = Get32BE(stage_.data());
-        chunkName_ = Get32BE(stage_.data() + 4);
+        BeginChunk(stream, Get32BE(stage_.data()), Get32BE(stage_.data() + 4));
+        return true;
+    }
+
+    // The chunk whose header ends the stage: what follows it and how.
+    void BeginChunk(ZtFile& stream, uint32_t length, uint32_t name) {
+        chunkName_ = name;
         bodyLeft_ = uint64_t(length) + 4;  // data and CRC
-        if (chunkName_ == kFRAM) {
+        if (name == kFRAM) {
             // A FRAM chunk starts a new frame (subframe): what was drawn
             // before it is complete.
             pausePending_ = true;
             watchFramingMode_ = length > 0;
-        } else if (chunkName_ == kJHDR && length == kJhdrLength) {
-            const size_t got = stream.ReadBlocks(stage_.data() + 8, 1, kJhdrLength + 4);
-            stageLen_ += got;
-            bodyLeft_ = 0;
-            if (got < kJhdrLength + 4)
-                ended_ = true;
-            else
-                MendJhdr();
+        } else if (name == kJHDR && length == kJhdrLength) {
+            if (!StageBody(stream, length)) return;
+            MendJhdr(stage_.data() + stage_.size() - (8 + kJhdrLength + 4));
+        } else if (name == kJDAA) {
+            StageAlpha(stream, length);
         }
-        return true;
+    }
+
+    // Moves the current chunk's data and CRC into the stage; false (with the
+    // stream ended) when the stream is shorter.
+    bool StageBody(ZtFile& stream, uint32_t length) {
+        const size_t at = stage_.size();
+        stage_.resize(at + size_t(length) + 4);
+        const size_t got = stream.ReadBlocks(stage_.data() + at, 1, size_t(length) + 4);
+        stage_.resize(at + got);
+        bodyLeft_ = 0;
+        if (got < size_t(length) + 4) ended_ = true;
+        return !ended_;
     }
 
     // JNG writers have been seen to give an image without alpha (colour
@@ -227,21 +309,76 @@ private:
     // nothing there, but libmng refuses the file ("The bit_depth is invalid");
     // such a depth is read as 0 and the CRC made to match. A chunk whose CRC
     // was wrong to begin with is left for libmng to report.
-    void MendJhdr() {
-        uint8_t* chunk = stage_.data();
+    static void MendJhdr(uint8_t* chunk) {
         const uint8_t colourType = chunk[8 + 8];
         uint8_t& alphaDepth = chunk[8 + 12];
         if ((colourType != 8 && colourType != 10) || alphaDepth == 0) return;
-        const uint32_t stored = Get32BE(chunk + 8 + kJhdrLength);
-        if (uint32_t(crc32(0, chunk + 4, 4 + kJhdrLength)) != stored) return;
+        if (!CrcMatches(chunk, kJhdrLength)) return;
         alphaDepth = 0;
-        const uint32_t crc = uint32_t(crc32(0, chunk + 4, 4 + kJhdrLength));
-        for (int i = 0; i < 4; ++i) chunk[8 + kJhdrLength + i] = uint8_t(crc >> (24 - 8 * i));
+        PutCrc(chunk, kJhdrLength);
     }
 
-    static constexpr size_t kJhdrLength = 16;
-    std::array<uint8_t, 8 + kJhdrLength + 4> stage_{};
-    size_t stageLen_ = 0;
+    // The alpha of a JNG in JDAA chunks is one JPEG stream. Writers have been
+    // seen to store it progressive, which libmng refuses ("JHDR parameters &
+    // JFIF-data do not match"); the run of JDAA chunks is gathered and such a
+    // stream handed on as one JDAA chunk of the same coefficients in
+    // sequential order, which decodes to the same samples. Anything else (a
+    // sequential stream, a bad CRC, a cut file, a stream too large to hold)
+    // goes to libmng as it was.
+    void StageAlpha(ZtFile& stream, uint32_t length) {
+        std::vector<uint8_t> jpeg;
+        bool intact = true;
+        for (;;) {
+            chunkName_ = kJDAA;
+            bodyLeft_ = uint64_t(length) + 4;
+            const size_t header = stage_.size() - 8;
+            if (uint64_t(length) > kMaxAlphaBytes - jpeg.size()) return;  // passes through
+            if (!StageBody(stream, length)) return;
+            intact = intact && CrcMatches(stage_.data() + header, length);
+            jpeg.insert(jpeg.end(), stage_.begin() + long(header) + 8, stage_.end() - 4);
+            // The next chunk: another JDAA continues the stream.
+            const size_t at = stage_.size();
+            stage_.resize(at + 8);
+            const size_t got = stream.ReadBlocks(stage_.data() + at, 1, 8);
+            stage_.resize(at + got);
+            if (got < 8) {
+                ended_ = true;
+                return;
+            }
+            length = Get32BE(stage_.data() + at);
+            const uint32_t name = Get32BE(stage_.data() + at + 4);
+            if (name != kJDAA) {
+                std::vector<uint8_t> sequential;
+                if (intact && SequentialJpeg(jpeg, &sequential)) {
+                    std::vector<uint8_t> chunk(8);
+                    PutBE32(chunk.data(), uint32_t(sequential.size()));
+                    PutBE32(chunk.data() + 4, kJDAA);
+                    chunk.insert(chunk.end(), sequential.begin(), sequential.end());
+                    chunk.resize(chunk.size() + 4);
+                    PutCrc(chunk.data(), uint32_t(sequential.size()));
+                    chunk.insert(chunk.end(), stage_.begin() + long(at), stage_.end());
+                    stage_.swap(chunk);
+                }
+                BeginChunk(stream, length, name);
+                return;
+            }
+        }
+    }
+
+    static bool CrcMatches(const uint8_t* chunk, uint32_t length) {
+        return uint32_t(crc32(0, chunk + 4, 4 + length)) == Get32BE(chunk + 8 + length);
+    }
+    static void PutCrc(uint8_t* chunk, uint32_t length) {
+        PutBE32(chunk + 8 + length, uint32_t(crc32(0, chunk + 4, 4 + length)));
+    }
+    static void PutBE32(uint8_t* p, uint32_t v) {
+        for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (24 - 8 * i));
+    }
+
+    static constexpr uint32_t kJhdrLength = 16;
+    // Largest alpha JPEG gathered for reordering.
+    static constexpr uint64_t kMaxAlphaBytes = ZTIMAGE_MAX_MEMORY / 4;
+    std::vector<uint8_t> stage_;  // bytes read ahead (and perhaps mended), handed over first
     size_t stagePos_ = 0;
     uint64_t sincePause_ = 0;  // bytes handed over since the last pause
     uint64_t bodyLeft_ = 0;  // chunk bytes still to copy straight from the stream

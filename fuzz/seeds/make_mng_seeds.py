@@ -4,7 +4,8 @@
 MNG files are assembled here with zlib: animations with and without frame
 delays, framing modes 1 to 4, a LOOP, an RGBA layer, a palette layer with
 tRNS, a layer placed by DEFI, a BACK chunk. JNG files wrap JPEGs made with
-Pillow: plain, progressive, with alpha in IDAT or in JDAA, and one with an
+Pillow: plain, progressive, with alpha in IDAT or in JDAA (sequential or
+progressive), and one with an
 alpha depth on an opaque colour type. The fuzz target takes the frame index
 from the last byte, so the seeds end as the files do.
 
@@ -99,6 +100,8 @@ def main():
         "grey.jng": jng(16, 8, 8, 0, 0, 0, chunk(b"JDAT", jpeg(photo.convert("L")))),
         "alpha-idat.jng": jng(16, 8, 14, 0, 8, 0, chunk(b"IDAT", zlib.compress(raw_alpha)) + chunk(b"JDAT", jpeg(photo))),
         "alpha-jdaa.jng": jng(16, 8, 14, 0, 8, 8, chunk(b"JDAT", jpeg(photo)) + chunk(b"JDAA", jpeg(grey_alpha))),
+        "alpha-jdaa-progressive.jng": jng(16, 8, 14, 8, 8, 8, chunk(b"JDAT", jpeg(photo, progressive=True))
+                                          + chunk(b"JDAA", jpeg(grey_alpha, progressive=True))),
         "alpha-depth-quirk.jng": jng(16, 8, 10, 0, 8, 0, chunk(b"JDAT", jpeg(photo))),
     })
     for name, data in seeds.items():

@@ -19,17 +19,6 @@ from PIL import Image
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import art_reference as ar  # noqa: E402
 
-# Files where libmng and ImageMagick legitimately differ. The table records
-# "any" with the reason; the test then only asks for a clean decode or a
-# clean failure.
-DIFFERENT_BY_DESIGN = {
-    # The alpha channel is stored as a progressive JPEG (JDAA), which libmng
-    # refuses ("JHDR parameters & JFIF-data do not match").
-    "mng/imagemagick-jng/input_gray_prog_jdaa.jng": "progressive JDAA alpha refused by libmng",
-    "mng/imagemagick-jng/input_prog_jdaa.jng": "progressive JDAA alpha refused by libmng",
-}
-
-
 def over_white(r, g, b, a):
     """One straight-alpha pixel blended over white, rounded as our decoder does."""
     def blend(c):
@@ -51,7 +40,7 @@ def first_frame_over_white(path, rel):
 
 
 def main():
-    ar.record_corpus("mng", first_frame_over_white, DIFFERENT_BY_DESIGN)
+    ar.record_corpus("mng", first_frame_over_white)
 
 
 if __name__ == "__main__":
