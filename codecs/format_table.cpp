@@ -4,6 +4,7 @@
 
 #include "codecs/adapters/jas.h"
 #include "codecs/adapters/jpeg.h"
+#include "codecs/adapters/mng.h"
 #include "codecs/adapters/png.h"
 #include "codecs/adapters/raw.h"
 #include "codecs/builtin/bmp.h"
@@ -26,7 +27,7 @@ const FormatRow kFormats[] = {
     {ImageFormat::Gif, "gif", &RunDecoder<ZtImageGIF, true>, kTried},
     {ImageFormat::Png, "png", &RunDecoder<ZtImagePNG>, kTried},
     {ImageFormat::Tiff, "tif", kNoDecoder, kTried},
-    {ImageFormat::Mng, "mng jng", kNoDecoder, kTried},
+    {ImageFormat::Mng, "mng jng", &RunDecoder<ZtImageMNG, true>, kTried},
     {ImageFormat::Targa, "tga", kNoDecoder, kTried},
     {ImageFormat::Pcx, "pcx", kNoDecoder, kTried},
     {ImageFormat::Wbmp, "wbm", &RunDecoder<ZtImageWBMP>, kTried},
