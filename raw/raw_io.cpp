@@ -172,6 +172,7 @@ bool lossless_jpeg_start(RawContext& ctx, LosslessJpeg& jh, bool infoOnly) {
                 jh.predictor = data[1 + 2 * jh.clrs];
                 jh.pointTransform = data[3 + 2 * jh.clrs] & 15;
                 if (jh.predictor < 1 || jh.predictor > 7) jh.predictor = 1;
+                if (jh.pointTransform >= jh.bits) return false;  // nothing would be left of a sample
                 return true;
             }
             default:
