@@ -3,6 +3,43 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// Names the Pawn compiler (3.10 series) refuses as an array name: its
+// reserved words (error 020) and its predefined constants (error 021), in the
+// lowercase form an identifier here always has. The operators spelled with
+// two underscores and __timestamp/__optimisation came with later 3.10
+// releases; they are refused too, so an include compiles with any of them.
+const char* const kPawnReservedNames[] = {
+    // Reserved words and operators.
+    "assert", "break", "case", "char", "const", "continue", "default", "defined", "do", "else",
+    "enum", "exit", "for", "forward", "goto", "if", "native", "new", "operator", "public",
+    "return", "sizeof", "sleep", "state", "static", "stock", "switch", "tagof", "while",
+    "__addressof", "__emit", "__nameof", "__pragma", "__static_assert", "__static_check",
+    // Predefined constants.
+    "true", "false", "cellbits", "cellmax", "cellmin", "charbits", "charmax", "charmin",
+    "ucharmax", "debug", "__line", "__file", "__date", "__time", "__compat", "__timestamp",
+    "__optimization", "__optimisation",
+    // The script's own entry point.
+    "main",
+};
+
+// Whether the compiler accepts name as a new global symbol: not empty, not
+// the bare underscore (that is the tag placeholder), not a reserved name.
+bool UsableAsPawnName(const std::string& name) {
+    if (name.empty() || name == "_") return false;
+    for (const char* reserved : kPawnReservedNames)
+        if (name == reserved) return false;
+    return true;
+}
+
+std::string FallbackIdentifier() {
+    printf("%ls", L"Pic name isn't good for pawn, using default name\n");
+    return "new_art_" + std::to_string(rand() % 10000);
+}
+
+}  // namespace
+
 std::string MakeArtIdentifier(const wchar_t* baseName) {
     std::string id;
     for (size_t i = 0; baseName && id.size() < size_t(kMaxIdentifier); ++i) {
@@ -14,11 +51,10 @@ std::string MakeArtIdentifier(const wchar_t* baseName) {
         } else if (ch >= 'A' && ch <= 'Z') {
             id += static_cast<char>(ch - 'A' + 'a');
         } else {
-            printf("%ls", L"Pic name isn't good for pawn, using default name\n");
-            return "new_art_" + std::to_string(rand() % 10000);
+            return FallbackIdentifier();
         }
     }
-    return id;
+    return UsableAsPawnName(id) ? id : FallbackIdentifier();
 }
 
 int32_t ChunkCount(size_t length) {

@@ -17,11 +17,14 @@ static_assert(sizeof(TileRecord) == 4100, "a tile record is 4100 bytes");
 
 constexpr int kChunkWindow = 250;
 constexpr int kPairsPerIndexLine = 27;
-constexpr int kMaxIdentifier = 32;
+// The Pawn compiler keeps 31 characters of a symbol and warns about longer ones.
+constexpr int kMaxIdentifier = 31;
 
 // The Pawn name for a base name: lowercase letters, digits after the first
-// character and underscores, at most 32 of them. Any other character makes it
-// fall back to "new_art_<rand() % 10000>" with a notice on standard output.
+// character and underscores, at most 31 of them (the rest of a longer name is
+// ignored). Any other character, or a name the compiler would refuse (empty,
+// "_", a reserved word or predefined constant, "main"), makes it fall back to
+// "new_art_<rand() % 10000>" with a notice on standard output.
 std::string MakeArtIdentifier(const wchar_t* baseName);
 
 // Chunks needed for a tile text of this many characters: ceil(length / 250).

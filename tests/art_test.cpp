@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
+#include <utility>
 
 #include "converter/art_writer.h"
 #include "converter/convert.h"
@@ -86,22 +88,67 @@ TEST(TileEncoder, ExtractTileReadsTopDownAndZeroesOutside) {
     EXPECT_EQ(b.value[1][0], 0u);
 }
 
-TEST(ArtWriter, Identifiers) {
-    EXPECT_EQ(MakeArtIdentifier(L"My_Pic2"), "my_pic2");
-    EXPECT_EQ(MakeArtIdentifier(L""), "");
-    EXPECT_EQ(MakeArtIdentifier(std::wstring(40, L'A').c_str()), std::string(32, 'a'));
-    // Past 32 accepted characters the rest is ignored, even if it would be refused.
-    EXPECT_EQ(MakeArtIdentifier((std::wstring(32, L'b') + L" -").c_str()), std::string(32, 'b'));
-    // Only the low 8 bits count: U+0141 has low byte 0x41 ('A'); U+0100 ends the name.
-    EXPECT_EQ(MakeArtIdentifier(L"x\u0141y"), "xay");
-    EXPECT_EQ(MakeArtIdentifier(L"ab\u0100cd"), "ab");
-    for (const wchar_t* bad : {L"2pic", L"a b", L"a-b", L"caf\u00e9"}) {
-        const std::string id = MakeArtIdentifier(bad);
-        ASSERT_EQ(id.rfind("new_art_", 0), 0u) << id;
-        const int n = atoi(id.c_str() + 8);
-        EXPECT_GE(n, 0);
-        EXPECT_LT(n, 10000);
+// The identifier and what MakeArtIdentifier printed on standard output.
+std::pair<std::string, std::string> IdentifierFor(const std::wstring& baseName) {
+    testing::internal::CaptureStdout();
+    std::string id = MakeArtIdentifier(baseName.c_str());
+    return {id, testing::internal::GetCapturedStdout()};
+}
+
+testing::AssertionResult IsFallback(const std::wstring& baseName) {
+    const auto [id, printed] = IdentifierFor(baseName);
+    if (printed != "Pic name isn't good for pawn, using default name\n")
+        return testing::AssertionFailure() << "printed \"" << printed << "\"";
+    if (id.rfind("new_art_", 0) != 0) return testing::AssertionFailure() << "identifier " << id;
+    const std::string digits = id.substr(8);
+    if (digits.empty() || digits.size() > 4 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return testing::AssertionFailure() << "identifier " << id;
+    return testing::AssertionSuccess();
+}
+
+TEST(ArtIdentifier, NamesThePawnCompilerAcceptsAreKept) {
+    const struct {
+        const wchar_t* base;
+        const char* id;
+    } kept[] = {
+        {L"My_Pic2", "my_pic2"}, {L"sky", "sky"}, {L"a", "a"}, {L"__", "__"}, {L"_x", "_x"},
+        // Only whole reserved words are refused, never names that contain one.
+        {L"news", "news"}, {L"new_", "new_"}, {L"xnew", "xnew"}, {L"true1", "true1"},
+        {L"mainpic", "mainpic"}, {L"_main", "_main"}, {L"cellmax2", "cellmax2"},
+        // The compiler's own spellings with capitals differ after lowering.
+        {L"__Pawn", "__pawn"}, {L"EOS", "eos"},
+        // Only the low 8 bits count: U+0141 has low byte 0x41 ('A'); U+0100 ends the name.
+        {L"x\u0141y", "xay"}, {L"ab\u0100cd", "ab"},
+    };
+    for (const auto& k : kept) {
+        const auto [id, printed] = IdentifierFor(k.base);
+        EXPECT_EQ(id, k.id);
+        EXPECT_EQ(printed, "") << k.id;
     }
+    const std::wstring longest(31, L'q');
+    EXPECT_EQ(IdentifierFor(longest).first, std::string(31, 'q'));
+}
+
+TEST(ArtIdentifier, NamesThePawnCompilerRefusesFallBack) {
+    // Each was an array name that failed to compile: empty, the bare underscore,
+    // reserved words, predefined constants and the script's own main.
+    for (const wchar_t* base :
+         {L"", L"_", L"new", L"char", L"if", L"sizeof", L"true", L"false", L"main", L"Main",
+          L"NEW", L"state", L"sleep", L"exit", L"defined", L"tagof", L"operator", L"cellbits",
+          L"ucharmax", L"debug", L"__line", L"__file", L"__date", L"__time", L"__compat",
+          L"__emit", L"__addressof"})
+        EXPECT_TRUE(IsFallback(base)) << std::string(base, base + wcslen(base));
+    // Characters Pawn names cannot hold fall back as before.
+    for (const wchar_t* base : {L"2pic", L"a b", L"a-b", L"caf\u00e9"}) EXPECT_TRUE(IsFallback(base));
+}
+
+TEST(ArtIdentifier, LongNamesAreCutAt31Characters) {
+    // The compiler keeps 31 characters and warns about a longer symbol on every build.
+    EXPECT_EQ(IdentifierFor(std::wstring(32, L'A')).first, std::string(31, 'a'));
+    EXPECT_EQ(IdentifierFor(std::wstring(40, L'A')).first, std::string(31, 'a'));
+    // Past 31 accepted characters the rest is ignored, even if it would be refused.
+    EXPECT_EQ(IdentifierFor(std::wstring(31, L'b') + L" -").first, std::string(31, 'b'));
 }
 
 TEST(ArtWriter, ChunkCounts) {

@@ -162,6 +162,17 @@ TEST_F(Driver, NamesAndExtensions) {
     const int n = atoi(inc.c_str() + 12);
     EXPECT_GE(n, 0);
     EXPECT_LT(n, 10000);
+
+    // A name the Pawn compiler refuses keeps its file name; the array falls back.
+    // A picture named only by its extension writes ".inc".
+    for (const std::string name : {"main", "new", ""}) {
+        SCOPED_TRACE(name);
+        CopyExample(name + ".bmp");
+        r = RunZent(dir, {name + ".bmp"}, "");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, std::string(kBanner) + "Pic name isn't good for pawn, using default name\nDone!\n");
+        EXPECT_EQ(zt_test::ReadFileText(dir + "/" + name + ".inc").rfind("new new_art_", 0), 0u);
+    }
 }
 
 TEST(DriverText, PathHelpers) {
