@@ -82,12 +82,11 @@ bool ConvertOnce(const std::string& jpeg, const std::string& include) {
         fprintf(stderr, "decode failed: %s\n", image.LastError());
         return false;
     }
-    const TileGrid grid = GridFor(image);
-    auto records = EncodeAllTiles(image, grid);
-    if (!records) return false;
     FILE* out = fopen(include.c_str(), "w");
     if (!out) return false;
-    return WriteArtInclude(out, "bench", grid.across, grid.down, records.get()) == WriteResult::Ok;
+    ArtOutput sink([out](const char* data, size_t size) { return fwrite(data, 1, size, out) == size; });
+    const bool ok = WriteImageArt(image, "bench", sink) == WriteResult::Ok;
+    return fclose(out) == 0 && ok;
 }
 
 }  // namespace

@@ -5,60 +5,71 @@
 #include "image/zt_image.h"
 
 void ExtractTile(const ZtImage& image, int tx, int ty, TilePixels& block) {
-    const int width = image.Width();
-    const int height = image.Height();
+    const int64_t width = image.Width();
+    const int64_t height = image.Height();
     const bool trueColour = image.HasPixels() && image.BitsPerPixel() == 24;
+    const int64_t x0 = int64_t(kTileSize) * tx;
+    const int64_t columnsLeft = width - x0;
+    const int columns = int(columnsLeft < 0 ? 0 : columnsLeft > kTileSize ? kTileSize : columnsLeft);
     for (int k = 0; k < kTileSize; ++k) {
-        const int lineFromTop = kTileSize * ty + k;
-        // Storage rows run bottom-up; counting from height - 1 down gives top-down.
-        const int row = height - 1 - lineFromTop;
-        const uint8_t* bits = trueColour && lineFromTop < height ? image.RowBits(uint32_t(row)) : nullptr;
-        for (int c = 0; c < kTileSize; ++c) {
-            const int x = kTileSize * tx + c;
-            uint32_t v = 0;
-            if (x < width && lineFromTop < height) {
-                if (bits) {
-                    // The same colour ColorAt gives, read straight from the row.
-                    const uint8_t* p = bits + 3 * size_t(x);
-                    v = (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
-                } else {
-                    const ZtQuad q = image.ColorAt(x, row, false);
-                    v = (uint32_t(q.red) << 16) | (uint32_t(q.green) << 8) | q.blue;
+        uint32_t* out = block.value[k];
+        const int64_t lineFromTop = int64_t(kTileSize) * ty + k;
+        int c = 0;
+        if (lineFromTop < height) {
+            // Storage rows run bottom-up; counting from height - 1 down gives top-down.
+            const int32_t row = int32_t(height - 1 - lineFromTop);
+            if (trueColour) {
+                // The same colours ColorAt gives, read straight from the row.
+                const uint8_t* p = image.RowBits(uint32_t(row)) + 3 * x0;
+                for (; c < columns; ++c, p += 3)
+                    out[c] = (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+            } else {
+                for (; c < columns; ++c) {
+                    const ZtQuad q = image.ColorAt(int32_t(x0 + c), row, false);
+                    out[c] = (uint32_t(q.red) << 16) | (uint32_t(q.green) << 8) | q.blue;
                 }
             }
-            block.value[k][c] = v;
+        }
+        for (; c < kTileSize; ++c) out[c] = 0;
+    }
+}
+
+namespace {
+
+// "{RRGGBB}" as 8 bytes, from two hexadecimal digits per byte of one table.
+struct HexPairs {
+    uint16_t pair[256];
+    HexPairs() {
+        static const char kDigits[] = "0123456789ABCDEF";
+        for (int i = 0; i < 256; ++i) {
+            const char two[2] = {kDigits[i >> 4], kDigits[i & 15]};
+            memcpy(&pair[i], two, 2);
         }
     }
+};
+const HexPairs kHex;
+
+inline void PutColourCode(uint32_t value, char* out) {
+    char code[9] = {'{', 0, 0, 0, 0, 0, 0, '}', 'g'};
+    memcpy(code + 1, &kHex.pair[(value >> 16) & 0xFF], 2);
+    memcpy(code + 3, &kHex.pair[(value >> 8) & 0xFF], 2);
+    memcpy(code + 5, &kHex.pair[value & 0xFF], 2);
+    memcpy(out, code, 9);
 }
 
-void FormatColourCode(uint32_t value, char* out) {
-    // Two hexadecimal digits per byte from one table.
-    static const char kHexPairs[] =
-        "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"
-        "202122232425262728292A2B2C2D2E2F303132333435363738393A3B3C3D3E3F"
-        "404142434445464748494A4B4C4D4E4F505152535455565758595A5B5C5D5E5F"
-        "606162636465666768696A6B6C6D6E6F707172737475767778797A7B7C7D7E7F"
-        "808182838485868788898A8B8C8D8E8F909192939495969798999A9B9C9D9E9F"
-        "A0A1A2A3A4A5A6A7A8A9AAABACADAEAFB0B1B2B3B4B5B6B7B8B9BABBBCBDBEBF"
-        "C0C1C2C3C4C5C6C7C8C9CACBCCCDCECFD0D1D2D3D4D5D6D7D8D9DADBDCDDDEDF"
-        "E0E1E2E3E4E5E6E7E8E9EAEBECEDEEEFF0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF";
-    out[0] = '{';
-    for (int i = 0; i < 3; ++i) {
-        const char* pair = kHexPairs + 2 * ((value >> (16 - 8 * i)) & 0xFF);
-        out[1 + 2 * i] = pair[0];
-        out[2 + 2 * i] = pair[1];
-    }
-    out[7] = '}';
-    out[8] = 'g';
-}
+inline int Clamp15(int n) { return n > kTileSize ? kTileSize : n; }
 
-void EncodeTile(char* out, const TilePixels& block, int columns, int rows) {
+}  // namespace
+
+void FormatColourCode(uint32_t value, char* out) { PutColourCode(value, out); }
+
+size_t EncodeTile(char* out, const TilePixels& block, int columns, int rows) {
     size_t n = 0;
-    if (rows > kTileSize) rows = kTileSize;
-    if (columns > kTileSize) columns = kTileSize;
+    rows = Clamp15(rows);
+    columns = Clamp15(columns);
     if (rows <= 0) {
         out[0] = '\0';
-        return;
+        return 0;
     }
     // The first pixel never equals previous, so the text always opens with a colour code.
     uint32_t previous = block.value[0][0] + 1;
@@ -69,7 +80,7 @@ void EncodeTile(char* out, const TilePixels& block, int columns, int rows) {
                 out[n++] = 'g';
             } else {
                 previous = v;
-                FormatColourCode(v, out + n);
+                PutColourCode(v, out + n);
                 n += 9;
             }
         }
@@ -77,4 +88,22 @@ void EncodeTile(char* out, const TilePixels& block, int columns, int rows) {
         out[n++] = 'n';
     }
     out[n] = '\0';
+    return n;
+}
+
+size_t MeasureTile(const TilePixels& block, int columns, int rows) {
+    rows = Clamp15(rows);
+    columns = Clamp15(columns);
+    if (rows <= 0) return 0;
+    const int width = columns > 0 ? columns : 0;
+    size_t changes = 0;
+    uint32_t previous = block.value[0][0] + 1;
+    for (int k = 0; k < rows; ++k) {
+        for (int c = 0; c < width; ++c) {
+            const uint32_t v = block.value[k][c];
+            changes += v != previous;
+            previous = v;
+        }
+    }
+    return size_t(rows) * size_t(width + 2) + 8 * changes;
 }

@@ -158,14 +158,16 @@ TEST(ArtWriter, ChunkCounts) {
     EXPECT_EQ(ChunkCount(size_t(2055)), 9);
 }
 
-std::string WriteToString(const std::string& id, int across, int down, const TileRecord* records) {
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&buffer, &size);
-    EXPECT_EQ(WriteArtInclude(f, id, across, down, records), WriteResult::Ok);
-    std::string s(buffer, size);
-    free(buffer);
-    return s;
+std::string WriteToString(const std::string& id, int across, int down, const TileRecord* records,
+                          WriteResult expected = WriteResult::Ok) {
+    std::string text;
+    // A small buffer, so that the writer also hands over in several pieces.
+    ArtOutput out([&text](const char* data, size_t size) {
+        text.append(data, size);
+        return true;
+    }, 64);
+    EXPECT_EQ(WriteArtInclude(out, id, across, down, records), expected);
+    return text;
 }
 
 TEST(ArtWriter, PicExampleTwentyByTen) {
@@ -262,14 +264,10 @@ TEST(ArtWriter, IndexRowBreaksAfter27Pairs) {
 
 TEST(ArtWriter, WindowWithoutGlyphStops) {
     TileRecord r = MakeRecord(std::string(300, 'x'));
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&buffer, &size);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(WriteArtInclude(f, "bad", 1, 1, &r), WriteResult::NoGlyphInWindow);
+    WriteToString("bad", 1, 1, &r, WriteResult::NoGlyphInWindow);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed, "ERROR HAPPENED! SORRY!\n" + std::string(250, 'x'));
-    free(buffer);
 }
 
 TEST(ArtWriter, GridOfPartialTiles) {
@@ -277,11 +275,44 @@ TEST(ArtWriter, GridOfPartialTiles) {
     const TileGrid g = GridFor(img);
     EXPECT_EQ(g.across, 3);
     EXPECT_EQ(g.down, 2);
-    auto records = EncodeAllTiles(img, g);
-    ASSERT_TRUE(records);
+    std::vector<uint8_t> counts;
+    ASSERT_TRUE(MeasureAllTiles(img, g, counts));
+    // Two full black tiles need 263 characters, two chunks; the rest fit in one.
+    EXPECT_EQ(counts, (std::vector<uint8_t>{2, 2, 1, 1, 1, 1}));
     // Bottom-right tile: one column, one row.
-    EXPECT_STREQ(records[5].text, "{000000}g\\n");
-    EXPECT_EQ(records[2].chunkCount, 1);
+    const std::string text = ArtIncludeText(img, "g");
+    EXPECT_EQ(text.substr(text.size() - 20), "\n, \"{000000}g\\n\"\n};\n");
+}
+
+TEST(ArtWriter, OutputFailureIsReportedAndStopsWriting) {
+    ZtImage img;
+    zt_test::MakeTrueColour(img, 40, 40, std::vector<uint32_t>(1600, 0x102030));
+    int handOvers = 0;
+    ArtOutput out([&handOvers](const char*, size_t) { return ++handOvers > 1 ? false : true; }, 64);
+    EXPECT_EQ(WriteImageArt(img, "f", out), WriteResult::OutputFailed);
+    EXPECT_TRUE(out.Failed());
+    EXPECT_EQ(handOvers, 2);  // nothing is handed over after the first failure
+}
+
+// The measuring pass must give exactly the length the encoder writes, or the
+// index row would not match the chunks that follow it.
+TEST(TileEncoder, MeasureMatchesEncodedLength) {
+    uint32_t seed = 12345;
+    char text[kTileTextBytes];
+    for (int trial = 0; trial < 2000; ++trial) {
+        TilePixels b;
+        // Few distinct colours, so that runs, row carries and changes all occur.
+        const int palette = 1 + trial % 5;
+        for (auto& row : b.value)
+            for (uint32_t& v : row) {
+                seed = seed * 1103515245u + 12345u;
+                v = (seed >> 16) % uint32_t(palette) * 0x010101u;
+            }
+        const int columns = trial % 17 - 1, rows = (trial / 17) % 17 - 1;  // -1 to 15
+        const size_t encoded = EncodeTile(text, b, columns, rows);
+        ASSERT_EQ(encoded, strlen(text));
+        ASSERT_EQ(MeasureTile(b, columns, rows), encoded) << columns << " x " << rows;
+    }
 }
 
 }  // namespace
