@@ -39,7 +39,7 @@ int32_t ChunkCount(const char* tileText);
 class ArtOutput {
 public:
     using Sink = std::function<bool(const char* data, size_t size)>;
-    static constexpr size_t kDefaultCapacity = size_t(1) << 20;
+    static constexpr size_t kDefaultCapacity = size_t(1) << 18;
 
     explicit ArtOutput(Sink sink, size_t capacity = kDefaultCapacity);
     ArtOutput(const ArtOutput&) = delete;

@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "converter/tile_text.h"
 #include "image/zt_image.h"
 
 namespace {
@@ -24,6 +25,40 @@ TileGrid GridFor(const ZtImage& image) {
     return g;
 }
 
+namespace {
+
+// Walks the tiles in record order and hands each one's pixels to visit as a
+// tile_text source: straight from the rows of a 24-bit picture, through
+// ExtractTile for any other.
+template <class Visit>
+bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
+    const int32_t width = image.Width(), height = image.Height();
+    const bool trueColour = image.HasPixels() && image.BitsPerPixel() == 24;
+    const uint8_t* lines[kTileSize] = {};
+    TilePixels block;
+    for (int32_t ty = 0; ty < grid.down; ++ty) {
+        const int rows = TileSpan(height, ty);
+        // Storage rows run bottom-up: line k of the tile row is storage row
+        // height - 1 - (15 ty + k).
+        for (int k = 0; trueColour && k < rows; ++k)
+            lines[k] = image.RowBits(uint32_t(height - 1 - (kTileSize * ty + k)));
+        for (int32_t tx = 0; tx < grid.across; ++tx) {
+            const int columns = TileSpan(width, tx);
+            bool go;
+            if (trueColour) {
+                go = visit(tile_text::RowSource{lines, 3 * size_t(kTileSize) * size_t(tx)}, columns, rows);
+            } else {
+                ExtractTile(image, tx, ty, block);
+                go = visit(tile_text::BlockSource{block}, columns, rows);
+            }
+            if (!go) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uint8_t>& counts) {
     counts.clear();
     if (grid.Count() <= 0) return true;
@@ -34,16 +69,11 @@ bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uin
     } catch (const std::length_error&) {
         return false;
     }
-    TilePixels block;
-    const int32_t width = image.Width(), height = image.Height();
     size_t i = 0;
-    for (int32_t ty = 0; ty < grid.down; ++ty) {
-        const int rows = TileSpan(height, ty);
-        for (int32_t tx = 0; tx < grid.across; ++tx) {
-            ExtractTile(image, tx, ty, block);
-            counts[i++] = uint8_t(ChunkCount(MeasureTile(block, TileSpan(width, tx), rows)));
-        }
-    }
+    ForEachTile(image, grid, [&](const auto& source, int columns, int rows) {
+        counts[i++] = uint8_t(ChunkCount(tile_text::Measure(source, columns, rows)));
+        return true;
+    });
     return true;
 }
 
@@ -53,21 +83,16 @@ WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, A
     if (!MeasureAllTiles(image, grid, counts)) return WriteResult::OutOfMemory;
     WriteArtHeader(out, identifier, grid.across, grid.down, counts.data());
 
-    TilePixels block;
     char text[kTileTextBytes];
-    const int32_t width = image.Width(), height = image.Height();
     size_t i = 0;
-    for (int32_t ty = 0; ty < grid.down && !out.Failed(); ++ty) {
-        const int rows = TileSpan(height, ty);
-        for (int32_t tx = 0; tx < grid.across; ++tx) {
-            ExtractTile(image, tx, ty, block);
-            const size_t length = EncodeTile(text, block, TileSpan(width, tx), rows);
-            // The same pixels measured the same way in the first pass.
-            if (!WriteTileChunks(out, text, length, counts[i++])) {
-                out.Flush();
-                return WriteResult::NoGlyphInWindow;
-            }
-        }
+    const bool whole = ForEachTile(image, grid, [&](const auto& source, int columns, int rows) {
+        const size_t length = tile_text::Encode(text, source, columns, rows);
+        // The same pixels, measured the same way in the first pass.
+        return WriteTileChunks(out, text, length, counts[i++]) && !out.Failed();
+    });
+    if (!whole && !out.Failed()) {
+        out.Flush();
+        return WriteResult::NoGlyphInWindow;
     }
     WriteArtFooter(out);
     return out.Flush() ? WriteResult::Ok : WriteResult::OutputFailed;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "converter/tile_text.h"
 #include "image/zt_image.h"
 
 void ExtractTile(const ZtImage& image, int tx, int ty, TilePixels& block) {
@@ -34,76 +35,24 @@ void ExtractTile(const ZtImage& image, int tx, int ty, TilePixels& block) {
     }
 }
 
+namespace tile_text {
+const HexPairs kHex;
+}  // namespace tile_text
+
 namespace {
 
-// "{RRGGBB}" as 8 bytes, from two hexadecimal digits per byte of one table.
-struct HexPairs {
-    uint16_t pair[256];
-    HexPairs() {
-        static const char kDigits[] = "0123456789ABCDEF";
-        for (int i = 0; i < 256; ++i) {
-            const char two[2] = {kDigits[i >> 4], kDigits[i & 15]};
-            memcpy(&pair[i], two, 2);
-        }
-    }
-};
-const HexPairs kHex;
-
-inline void PutColourCode(uint32_t value, char* out) {
-    char code[9] = {'{', 0, 0, 0, 0, 0, 0, '}', 'g'};
-    memcpy(code + 1, &kHex.pair[(value >> 16) & 0xFF], 2);
-    memcpy(code + 3, &kHex.pair[(value >> 8) & 0xFF], 2);
-    memcpy(code + 5, &kHex.pair[value & 0xFF], 2);
-    memcpy(out, code, 9);
-}
-
-inline int Clamp15(int n) { return n > kTileSize ? kTileSize : n; }
+inline int Clamp15(int n) { return n < 0 ? 0 : n > kTileSize ? kTileSize : n; }
 
 }  // namespace
 
-void FormatColourCode(uint32_t value, char* out) { PutColourCode(value, out); }
+void FormatColourCode(uint32_t value, char* out) { tile_text::PutColourCode(value, out); }
 
 size_t EncodeTile(char* out, const TilePixels& block, int columns, int rows) {
-    size_t n = 0;
-    rows = Clamp15(rows);
-    columns = Clamp15(columns);
-    if (rows <= 0) {
-        out[0] = '\0';
-        return 0;
-    }
-    // The first pixel never equals previous, so the text always opens with a colour code.
-    uint32_t previous = block.value[0][0] + 1;
-    for (int k = 0; k < rows; ++k) {
-        for (int c = 0; c < columns; ++c) {
-            const uint32_t v = block.value[k][c];
-            if (v == previous) {
-                out[n++] = 'g';
-            } else {
-                previous = v;
-                PutColourCode(v, out + n);
-                n += 9;
-            }
-        }
-        out[n++] = '\\';
-        out[n++] = 'n';
-    }
+    const size_t n = tile_text::Encode(out, tile_text::BlockSource{block}, Clamp15(columns), Clamp15(rows));
     out[n] = '\0';
     return n;
 }
 
 size_t MeasureTile(const TilePixels& block, int columns, int rows) {
-    rows = Clamp15(rows);
-    columns = Clamp15(columns);
-    if (rows <= 0) return 0;
-    const int width = columns > 0 ? columns : 0;
-    size_t changes = 0;
-    uint32_t previous = block.value[0][0] + 1;
-    for (int k = 0; k < rows; ++k) {
-        for (int c = 0; c < width; ++c) {
-            const uint32_t v = block.value[k][c];
-            changes += v != previous;
-            previous = v;
-        }
-    }
-    return size_t(rows) * size_t(width + 2) + 8 * changes;
+    return tile_text::Measure(tile_text::BlockSource{block}, Clamp15(columns), Clamp15(rows));
 }
