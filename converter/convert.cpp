@@ -47,10 +47,6 @@ bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
             bool go;
             if (trueColour) {
                 const size_t offset = 3 * size_t(kTileSize) * size_t(tx);
-                // Fifteen lines are read side by side, more streams than the
-                // hardware follows: fetch those of the tile after next early.
-                if (tx + 2 < grid.across)
-                    for (int k = 0; k < rows; ++k) __builtin_prefetch(lines[k] + offset + 6 * kTileSize + 44);
                 go = visit(tile_text::RowSource{lines, offset}, columns, rows);
             } else {
                 ExtractTile(image, tx, ty, block);

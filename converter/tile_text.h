@@ -47,6 +47,7 @@ inline void PutColourCode(uint32_t value, char* out) {
 struct BlockSource {
     const TilePixels& block;
     uint32_t At(int k, int c) const { return block.value[k][c]; }
+    uint32_t Inner(int k, int c) const { return At(k, c); }
 };
 
 // Pixels read straight from 24-bit picture rows (blue, green, red): rows[k]
@@ -59,6 +60,17 @@ struct RowSource {
         const uint8_t* p = rows[k] + offset + 3 * size_t(c);
         return (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
     }
+    // The same for a pixel that is not the last of its tile line: one load
+    // that takes the next pixel's first byte along and drops it.
+    uint32_t Inner(int k, int c) const {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        uint32_t v;
+        memcpy(&v, rows[k] + offset + 3 * size_t(c), 4);
+        return v & 0xFFFFFF;
+#else
+        return At(k, c);
+#endif
+    }
 };
 
 // The tile text of rows x columns pixels (both 0 to 15) into out, which has
@@ -69,17 +81,18 @@ inline size_t Encode(char* out, const Source& src, int columns, int rows) {
     size_t n = 0;
     // The first pixel never equals previous, so the text opens with a colour code.
     uint32_t previous = src.At(0, 0) + 1;
+    // Written without a branch: the code always, then only its g kept (over
+    // the brace) when the colour repeats.
+    const auto put = [&](uint32_t v) {
+        const bool same = v == previous;
+        PutColourCode(v, out + n);
+        out[n] = same ? 'g' : '{';
+        n += same ? 1 : 9;
+        previous = v;
+    };
     for (int k = 0; k < rows; ++k) {
-        for (int c = 0; c < columns; ++c) {
-            const uint32_t v = src.At(k, c);
-            // Written without a branch: the code always, then only its g
-            // kept (over the brace) when the colour repeats.
-            const bool same = v == previous;
-            PutColourCode(v, out + n);
-            out[n] = same ? 'g' : '{';
-            n += same ? 1 : 9;
-            previous = v;
-        }
+        for (int c = 0; c + 1 < columns; ++c) put(src.Inner(k, c));
+        if (columns > 0) put(src.At(k, columns - 1));
         out[n] = '\\';
         out[n + 1] = 'n';
         n += 2;
@@ -93,12 +106,13 @@ inline size_t Measure(const Source& src, int columns, int rows) {
     if (rows <= 0) return 0;
     size_t changes = 0;
     uint32_t previous = src.At(0, 0) + 1;
+    const auto count = [&](uint32_t v) {
+        changes += v != previous;
+        previous = v;
+    };
     for (int k = 0; k < rows; ++k) {
-        for (int c = 0; c < columns; ++c) {
-            const uint32_t v = src.At(k, c);
-            changes += v != previous;
-            previous = v;
-        }
+        for (int c = 0; c + 1 < columns; ++c) count(src.Inner(k, c));
+        if (columns > 0) count(src.At(k, columns - 1));
     }
     return size_t(rows) * size_t(columns + 2) + 8 * changes;
 }
