@@ -316,3 +316,33 @@ TEST(TileEncoder, MeasureMatchesEncodedLength) {
 }
 
 }  // namespace
+
+namespace {
+
+// A picture read from its 24-bit rows and the same picture through its
+// palette (ColorAt and the tile block) must give the same include, byte for
+// byte: partial tiles, runs carried across lines and noisy tiles included.
+TEST(ArtWriter, TrueColourRowsAndPaletteGiveTheSameInclude) {
+    const int w = 47, h = 33;
+    ZtImage indexed(w, h, 8, ImageFormat::Unknown);
+    const uint32_t colours[4] = {0x000000, 0xFF0000, 0x12AB34, 0xFFFFFE};
+    for (uint32_t i = 0; i < 4; ++i)
+        indexed.SetPaletteEntry(i, uint8_t(colours[i] >> 16), uint8_t(colours[i] >> 8), uint8_t(colours[i]), 0);
+    std::vector<uint32_t> topDown;
+    uint32_t seed = 99;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            // Runs in the upper half, noise below.
+            const uint32_t index = y < h / 2 ? uint32_t(x / 6 % 4) : (seed >> 16) % 4;
+            indexed.RowBits(uint32_t(h - 1 - y))[x] = uint8_t(index);
+            topDown.push_back(colours[index]);
+        }
+    ZtImage trueColour;
+    zt_test::MakeTrueColour(trueColour, w, h, topDown);
+    const std::string expected = ArtIncludeText(indexed, "same");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(ArtIncludeText(trueColour, "same"), expected);
+}
+
+}  // namespace
