@@ -28,26 +28,33 @@ TileGrid GridFor(const ZtImage& image) {
 namespace {
 
 // Walks the tiles in record order and hands each one's pixels to visit as a
-// tile_text source: straight from the rows of a 24-bit picture, through
-// ExtractTile for any other.
+// tile_text source: straight from the rows of a 24-bit or 8-bit palette
+// picture, through ExtractTile (and ColorAt) for any other.
 template <class Visit>
 bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
     const int32_t width = image.Width(), height = image.Height();
     const bool trueColour = image.HasPixels() && image.BitsPerPixel() == 24;
+    const bool indexed = image.HasPixels() && image.BitsPerPixel() == 8 && image.PaletteEntries() == 256;
+    uint32_t colours[256] = {};
+    for (uint32_t i = 0; indexed && i < 256; ++i) {
+        const ZtQuad q = image.PaletteEntry(i);
+        colours[i] = (uint32_t(q.red) << 16) | (uint32_t(q.green) << 8) | q.blue;
+    }
     const uint8_t* lines[kTileSize] = {};
     TilePixels block;
     for (int32_t ty = 0; ty < grid.down; ++ty) {
         const int rows = TileSpan(height, ty);
         // Storage rows run bottom-up: line k of the tile row is storage row
         // height - 1 - (15 ty + k).
-        for (int k = 0; trueColour && k < rows; ++k)
+        for (int k = 0; (trueColour || indexed) && k < rows; ++k)
             lines[k] = image.RowBits(uint32_t(height - 1 - (kTileSize * ty + k)));
         for (int32_t tx = 0; tx < grid.across; ++tx) {
             const int columns = TileSpan(width, tx);
             bool go;
             if (trueColour) {
-                const size_t offset = 3 * size_t(kTileSize) * size_t(tx);
-                go = visit(tile_text::RowSource{lines, offset}, columns, rows);
+                go = visit(tile_text::RowSource{lines, 3 * size_t(kTileSize) * size_t(tx)}, columns, rows);
+            } else if (indexed) {
+                go = visit(tile_text::IndexedSource{lines, size_t(kTileSize) * size_t(tx), colours}, columns, rows);
             } else {
                 ExtractTile(image, tx, ty, block);
                 go = visit(tile_text::BlockSource{block}, columns, rows);

@@ -73,6 +73,17 @@ struct RowSource {
     }
 };
 
+// Pixels read from 8-bit palette rows through a table of the palette's
+// colours (0xRRGGBB): rows[k] is the k-th line of the tile row from the top,
+// offset the tile's first column.
+struct IndexedSource {
+    const uint8_t* const* rows;
+    size_t offset;
+    const uint32_t* colours;  // 256 entries
+    uint32_t At(int k, int c) const { return colours[rows[k][offset + size_t(c)]]; }
+    uint32_t Inner(int k, int c) const { return At(k, c); }
+};
+
 // The tile text of rows x columns pixels (both 0 to 15) into out, which has
 // room for the longest text plus 9 bytes; returns its length (no NUL added).
 template <class Source>

@@ -319,9 +319,9 @@ TEST(TileEncoder, MeasureMatchesEncodedLength) {
 
 namespace {
 
-// A picture read from its 24-bit rows and the same picture through its
-// palette (ColorAt and the tile block) must give the same include, byte for
-// byte: partial tiles, runs carried across lines and noisy tiles included.
+// A picture read from its 24-bit rows, from its 8-bit palette rows and
+// through ColorAt (4 bits a pixel) must give the same include, byte for byte:
+// partial tiles, runs carried across lines and noisy tiles included.
 TEST(ArtWriter, TrueColourRowsAndPaletteGiveTheSameInclude) {
     const int w = 47, h = 33;
     ZtImage indexed(w, h, 8, ImageFormat::Unknown);
@@ -338,10 +338,17 @@ TEST(ArtWriter, TrueColourRowsAndPaletteGiveTheSameInclude) {
             indexed.RowBits(uint32_t(h - 1 - y))[x] = uint8_t(index);
             topDown.push_back(colours[index]);
         }
+    // Four bits a pixel: read through ColorAt, the tile encoder's own way.
+    ZtImage nibbles(w, h, 4, ImageFormat::Unknown);
+    for (uint32_t i = 0; i < 4; ++i)
+        nibbles.SetPaletteEntry(i, uint8_t(colours[i] >> 16), uint8_t(colours[i] >> 8), uint8_t(colours[i]), 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) nibbles.SetIndexAt(x, y, indexed.RowBits(uint32_t(y))[x]);
     ZtImage trueColour;
     zt_test::MakeTrueColour(trueColour, w, h, topDown);
-    const std::string expected = ArtIncludeText(indexed, "same");
+    const std::string expected = ArtIncludeText(nibbles, "same");
     ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(ArtIncludeText(indexed, "same"), expected);
     EXPECT_EQ(ArtIncludeText(trueColour, "same"), expected);
 }
 
