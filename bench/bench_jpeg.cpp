@@ -1,42 +1,96 @@
-// End-to-end conversion of a 24-megapixel photographic JPEG (decode through
-// ZtImageJPG, tiles, include written to a file) against djpeg alone decoding
-// the same file to PPM.
+// End-to-end conversion of 24-megapixel pictures by the real converter
+// program, against the floor any converter has: decoding the picture with an
+// independent decoder plus copying an include of the same size. Also the
+// converter's peak memory, which must stay within the decoded picture plus
+// 64 MiB.
 //
-// Usage: bench_jpeg [file.jpg] [repeats]
-//        bench_jpeg --save out.jpg   (writes the generated picture and stops)
-// Without a file, a 6000 x 4000 picture with photographic structure (smooth
-// multi-scale noise, edges and grain) is made in memory and encoded with
-// libjpeg at quality 90, 4:2:0, into the temporary directory. Each side runs
-// `repeats` times (3 by default); the best time of each is reported with the
-// ratio ours / djpeg.
+// Usage: bench_jpeg [--repeats N] [--big] [--only jpeg|png|bmp] [--keep] [--zent PROGRAM]
+//        bench_jpeg --save out.jpg   (writes the generated photo and stops)
+// --zent measures another build of the converter (an older one, say).
+// One run makes a 6000 x 4000 picture with photographic structure (smooth
+// multi-scale noise, edges and grain), stores it as a JPEG (libjpeg, quality
+// 90, 4:2:0), a PNG (libpng) and a 24-bit BMP in a scratch folder, and for
+// each converts it with the zent program in a child process (best of N runs,
+// 3 by default). The floor is djpeg for the JPEG and stb_image for PNG and
+// BMP, each plus `cp` of the include. Both the wall-clock and the CPU-time
+// ratios are printed: on a shared machine the CPU times are the steadier.
+// --big adds a 100-megapixel (grey) JPEG whose conversion must stay within
+// the same memory bound.
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 extern "C" {
 #include <jpeglib.h>
 }
+#include <png.h>
+
+#ifdef ZENT_HAVE_STB
+#include <stb/stb_image.h>
+#endif
 
 #include "bench/bench_support.h"
-#include "codecs/format_table.h"
-#include "converter/art_writer.h"
-#include "converter/convert.h"
-#include "image/zt_image.h"
+
+extern char** environ;
 
 namespace {
 
+namespace fs = std::filesystem;
 using bench::Clock;
 using bench::Noise;
 using bench::Seconds;
 
-// Writes a photographic-looking w x h JPEG to path.
-bool MakePhoto(const std::string& path, int w, int h) {
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr int kWidth = 6000, kHeight = 4000;
+
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;  // top line first
+};
+
+// The photographic test picture used since the first benchmark.
+Picture MakePhoto(int w, int h) {
+    Picture p{w, h, std::vector<uint8_t>(size_t(w) * size_t(h) * 3)};
+    const Noise nr(1), ng(2), nb(3), grain(4), shape(5);
+    const Noise* n[3] = {&nr, &ng, &nb};
+    for (int y = 0; y < h; ++y) {
+        uint8_t* row = p.rgb.data() + size_t(y) * size_t(w) * 3;
+        for (int x = 0; x < w; ++x) {
+            // A few hard-edged regions, as objects in a scene have.
+            const double edge = shape.At(x / 900.0, y / 900.0) > 0.55 ? 0.18 : 0.0;
+            for (int c = 0; c < 3; ++c) {
+                double v = 0, amp = 0.55, scale = 1.0 / 700;
+                for (int o = 0; o < 5; ++o, amp *= 0.5, scale *= 2.3) v += amp * n[c]->At(x * scale, y * scale);
+                v += edge * (c == 1 ? -1 : 1);
+                v += 0.05 * (grain.At(x * 0.9, y * 0.9) - 0.5);
+                row[size_t(x) * 3 + size_t(c)] = uint8_t(std::clamp(v * 255.0, 0.0, 255.0));
+            }
+        }
+    }
+    return p;
+}
+
+// A cheaper picture for the memory check: smooth gradients with grain, made
+// row by row straight into the JPEG encoder.
+using RowMaker = std::function<void(int y, uint8_t* rgb)>;
+
+bool WriteJpeg(const std::string& path, int w, int h, const RowMaker& rowAt, int components = 3) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) return false;
     jpeg_compress_struct cinfo;
@@ -46,27 +100,14 @@ bool MakePhoto(const std::string& path, int w, int h) {
     jpeg_stdio_dest(&cinfo, f);
     cinfo.image_width = JDIMENSION(w);
     cinfo.image_height = JDIMENSION(h);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
+    cinfo.input_components = components;
+    cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, 90, TRUE);
     jpeg_start_compress(&cinfo, TRUE);
-    const Noise nr(1), ng(2), nb(3), grain(4), shape(5);
-    std::vector<uint8_t> row(size_t(w) * 3);
+    std::vector<uint8_t> row(size_t(w) * size_t(components));
     for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const Noise* n[3] = {&nr, &ng, &nb};
-            // A few hard-edged regions, as objects in a scene have.
-            const double edge = shape.At(x / 900.0, y / 900.0) > 0.55 ? 0.18 : 0.0;
-            for (int c = 0; c < 3; ++c) {
-                double v = 0, amp = 0.55, scale = 1.0 / 700;
-                for (int o = 0; o < 5; ++o, amp *= 0.5, scale *= 2.3)
-                    v += amp * n[c]->At(x * scale, y * scale);
-                v += edge * (c == 1 ? -1 : 1);
-                v += 0.05 * (grain.At(x * 0.9, y * 0.9) - 0.5);
-                row[size_t(x) * 3 + size_t(c)] = uint8_t(std::clamp(v * 255.0, 0.0, 255.0));
-            }
-        }
+        rowAt(y, row.data());
         JSAMPROW p = row.data();
         jpeg_write_scanlines(&cinfo, &p, 1);
     }
@@ -75,69 +116,266 @@ bool MakePhoto(const std::string& path, int w, int h) {
     return fclose(f) == 0;
 }
 
-// Decode, tiles and include, as the converter does them.
-bool ConvertOnce(const std::string& jpeg, const std::string& include) {
-    ZtImage image;
-    if (!image.LoadFromPath(jpeg.c_str(), ImageFormat::Jpeg) || !image.HasPixels()) {
-        fprintf(stderr, "decode failed: %s\n", image.LastError());
+bool WritePng(const std::string& path, const Picture& p) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        fclose(f);
         return false;
     }
-    const TileGrid grid = GridFor(image);
-    auto records = EncodeAllTiles(image, grid);
-    if (!records) return false;
-    FILE* out = fopen(include.c_str(), "w");
-    if (!out) return false;
-    return WriteArtInclude(out, "bench", grid.across, grid.down, records.get()) == WriteResult::Ok;
+    png_init_io(png, f);
+    // Fast compression: the benchmark is about decoding, not about making files.
+    png_set_compression_level(png, 1);
+    png_set_IHDR(png, info, png_uint_32(p.width), png_uint_32(p.height), 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < p.height; ++y)
+        png_write_row(png, const_cast<png_bytep>(p.rgb.data() + size_t(y) * size_t(p.width) * 3));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return fclose(f) == 0;
 }
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    b[at] = uint8_t(v);
+    b[at + 1] = uint8_t(v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    Put16(b, at, v & 0xFFFF);
+    Put16(b, at + 2, v >> 16);
+}
+
+bool WriteBmp(const std::string& path, const Picture& p) {
+    const size_t stride = (size_t(p.width) * 3 + 3) & ~size_t(3);
+    std::vector<uint8_t> header(54, 0);
+    header[0] = 'B';
+    header[1] = 'M';
+    Put32(header, 2, uint32_t(54 + stride * size_t(p.height)));
+    Put32(header, 10, 54);
+    Put32(header, 14, 40);
+    Put32(header, 18, uint32_t(p.width));
+    Put32(header, 22, uint32_t(p.height));
+    Put16(header, 26, 1);
+    Put16(header, 28, 24);
+    Put32(header, 34, uint32_t(stride * size_t(p.height)));
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = fwrite(header.data(), 1, header.size(), f) == header.size();
+    std::vector<uint8_t> row(stride, 0);
+    for (int y = p.height - 1; y >= 0 && ok; --y) {  // bottom line first
+        const uint8_t* src = p.rgb.data() + size_t(y) * size_t(p.width) * 3;
+        for (int x = 0; x < p.width; ++x) {
+            row[size_t(x) * 3] = src[size_t(x) * 3 + 2];
+            row[size_t(x) * 3 + 1] = src[size_t(x) * 3 + 1];
+            row[size_t(x) * 3 + 2] = src[size_t(x) * 3];
+        }
+        ok = fwrite(row.data(), 1, row.size(), f) == row.size();
+    }
+    return fclose(f) == 0 && ok;
+}
+
+struct Cost {
+    double wall = 0, cpu = 0;
+    long maxRssKb = 0;
+    bool ok = false;
+    Cost operator+(const Cost& o) const { return {wall + o.wall, cpu + o.cpu, std::max(maxRssKb, o.maxRssKb), ok && o.ok}; }
+};
+
+double CpuSeconds(const rusage& r) {
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs argv in dir with standard input from /dev/null and output discarded;
+// wall time, CPU time and peak resident memory of that one child.
+Cost RunChild(const std::vector<std::string>& args, const std::string& dir) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const auto t0 = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    Cost c;
+    if (pid < 0) return c;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return c;
+    c.wall = Seconds(t0, Clock::now());
+    c.cpu = CpuSeconds(usage);
+    c.maxRssKb = usage.ru_maxrss;
+    c.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return c;
+}
+
+// Best (smallest) of each figure over the runs; peak memory is the largest.
+struct Best {
+    Cost best{1e30, 1e30, 0, true};
+    void Add(const Cost& c) {
+        best.wall = std::min(best.wall, c.wall);
+        best.cpu = std::min(best.cpu, c.cpu);
+        best.maxRssKb = std::max(best.maxRssKb, c.maxRssKb);
+        best.ok = best.ok && c.ok;
+    }
+};
+
+#ifdef ZENT_HAVE_STB
+// stb_image decoding in-process: wall and CPU time of the decode alone.
+Cost StbDecode(const std::string& path) {
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const auto t0 = Clock::now();
+    int w = 0, h = 0, n = 0;
+    unsigned char* pixels = stbi_load(path.c_str(), &w, &h, &n, 3);
+    Cost c;
+    c.wall = Seconds(t0, Clock::now());
+    getrusage(RUSAGE_SELF, &after);
+    c.cpu = CpuSeconds(after) - CpuSeconds(before);
+    c.ok = pixels != nullptr;
+    stbi_image_free(pixels);
+    return c;
+}
+#endif
+
+struct Setup {
+    std::string zent, dir;
+    int repeats = 3;
+};
+
+// Converts picture repeatedly (each run writes a new include, as a first run
+// does) and compares with decode + copy. Returns whether both bounds hold.
+bool Compare(const Setup& s, const std::string& label, const std::string& picture, uint64_t pictureBytes,
+             const std::function<Cost()>& referenceDecode, const std::string& referenceName) {
+    const std::string include = s.dir + "/" + fs::path(picture).stem().string() + ".inc";
+    const std::string copy = s.dir + "/copy.inc";
+    Best ours, decode, cp;
+    for (int i = 0; i < s.repeats; ++i) {
+        fs::remove(include);
+        ours.Add(RunChild({s.zent, picture}, s.dir));
+        decode.Add(referenceDecode());
+        fs::remove(copy);
+        cp.Add(RunChild({"cp", include, copy}, s.dir));
+    }
+    fs::remove(copy);
+    if (!ours.best.ok || !decode.best.ok || !cp.best.ok) {
+        fprintf(stderr, "%s: a run failed (zent %d, %s %d, cp %d)\n", label.c_str(), ours.best.ok,
+                referenceName.c_str(), decode.best.ok, cp.best.ok);
+        return false;
+    }
+    const double includeMb = double(fs::file_size(include)) / 1e6;
+    const Cost floor = decode.best + cp.best;
+    const double wallRatio = ours.best.wall / floor.wall, cpuRatio = ours.best.cpu / floor.cpu;
+    const double peakMiB = double(ours.best.maxRssKb) / 1024.0;
+    const double boundMiB = double(pictureBytes) / kMiB + 64.0;
+    printf("%s (%.1f MB file, include %.1f MB, best of %d)\n", label.c_str(),
+           double(fs::file_size(picture)) / 1e6, includeMb, s.repeats);
+    printf("  zent end to end:   %.3f s wall  %.3f s CPU\n", ours.best.wall, ours.best.cpu);
+    printf("  %-18s %.3f s wall  %.3f s CPU\n", (referenceName + ":").c_str(), decode.best.wall, decode.best.cpu);
+    printf("  cp of the include: %.3f s wall  %.3f s CPU\n", cp.best.wall, cp.best.cpu);
+    printf("  ratio zent / (decode + copy): %.2f wall, %.2f CPU (bound 1.5)\n", wallRatio, cpuRatio);
+    printf("  peak memory: %.1f MiB (bound: picture %.1f MiB + 64 MiB = %.1f MiB) %s\n", peakMiB,
+           double(pictureBytes) / kMiB, boundMiB, peakMiB <= boundMiB ? "within" : "OVER");
+    fs::remove(include);
+    return std::min(wallRatio, cpuRatio) <= 1.5 && peakMiB <= boundMiB;
+}
+
+// Bytes of the decoded 24-bit picture: rows padded to four bytes.
+uint64_t PictureBytes(int w, int h) { return ((uint64_t(w) * 3 + 3) & ~uint64_t(3)) * uint64_t(h); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    namespace fs = std::filesystem;
-    InstallCodecs();
-    const fs::path dir = fs::temp_directory_path();
-    if (argc > 2 && std::string(argv[1]) == "--save") return MakePhoto(argv[2], 6000, 4000) ? 0 : 1;
-    std::string jpeg = argc > 1 ? argv[1] : "";
-    const int repeats = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
-    bool made = false;
-    if (jpeg.empty()) {
-        jpeg = (dir / "zent_bench_24mp.jpg").string();
-        const auto t0 = Clock::now();
-        if (!MakePhoto(jpeg, 6000, 4000)) {
-            fprintf(stderr, "cannot write %s\n", jpeg.c_str());
-            return 1;
+    Setup s;
+    s.zent = ZENT_BINARY;
+    bool big = false, keep = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--save" && i + 1 < argc) {
+            const Picture p = MakePhoto(kWidth, kHeight);
+            return WriteJpeg(argv[i + 1], p.width, p.height, [&p](int y, uint8_t* rgb) {
+                       memcpy(rgb, p.rgb.data() + size_t(y) * size_t(p.width) * 3, size_t(p.width) * 3);
+                   }) ? 0 : 1;
         }
-        made = true;
-        printf("made %s (6000 x 4000, %.1f MB) in %.2f s\n", jpeg.c_str(),
-               double(fs::file_size(jpeg)) / 1e6, Seconds(t0, Clock::now()));
+        if (a == "--repeats" && i + 1 < argc) s.repeats = std::max(1, atoi(argv[++i]));
+        else if (a == "--big") big = true;
+        else if (a == "--keep") keep = true;
+        else if (a == "--zent" && i + 1 < argc) s.zent = argv[++i];
+        else if (a == "--only" && i + 1 < argc) only = argv[++i];
+        else {
+            fprintf(stderr, "usage: bench_jpeg [--repeats N] [--big] [--only jpeg|png|bmp] [--keep] [--zent PROGRAM] | --save out.jpg\n");
+            return 2;
+        }
     }
-    const std::string include = (dir / "zent_bench_24mp.inc").string();
-    const std::string djpeg = "djpeg -outfile /dev/null '" + jpeg + "'";
+    s.dir = (fs::temp_directory_path() / ("zent_bench_" + std::to_string(getpid()))).string();
+    fs::create_directories(s.dir);
 
-    double ours = 1e30, theirs = 1e30, decodeOnly = 1e30;
-    for (int i = 0; i < repeats; ++i) {
-        auto t0 = Clock::now();
-        {
-            ZtImage image;
-            if (!image.LoadFromPath(jpeg.c_str(), ImageFormat::Jpeg)) return 1;
-        }
-        decodeOnly = std::min(decodeOnly, Seconds(t0, Clock::now()));
+    auto t0 = Clock::now();
+    const Picture photo = MakePhoto(kWidth, kHeight);
+    const auto photoRow = [&photo](int y, uint8_t* rgb) {
+        memcpy(rgb, photo.rgb.data() + size_t(y) * size_t(photo.width) * 3, size_t(photo.width) * 3);
+    };
+    const std::string jpeg = s.dir + "/photo.jpg", png = s.dir + "/photo_png.png", bmp = s.dir + "/photo_bmp.bmp";
+    if (!WriteJpeg(jpeg, kWidth, kHeight, photoRow) || !WritePng(png, photo) || !WriteBmp(bmp, photo)) {
+        fprintf(stderr, "cannot write the pictures into %s\n", s.dir.c_str());
+        return 1;
+    }
+    printf("made a %d x %d photo as JPEG, PNG and BMP in %s (%.1f s)\n\n", kWidth, kHeight, s.dir.c_str(),
+           Seconds(t0, Clock::now()));
+    const uint64_t bytes = PictureBytes(kWidth, kHeight);
+
+    bool within = true;
+    if (only.empty() || only == "jpeg")
+        within &= Compare(s, "24-megapixel JPEG", jpeg, bytes,
+                          [&] { return RunChild({"djpeg", "-outfile", "/dev/null", jpeg}, s.dir); }, "djpeg");
+#ifdef ZENT_HAVE_STB
+    if (only.empty() || only == "png")
+        within &= Compare(s, "24-megapixel PNG", png, bytes, [&] { return StbDecode(png); }, "stb_image");
+    if (only.empty() || only == "bmp")
+        within &= Compare(s, "24-megapixel BMP", bmp, bytes, [&] { return StbDecode(bmp); }, "stb_image");
+#else
+    printf("stb_image not found at build time: PNG and BMP comparisons skipped\n");
+#endif
+
+    if (big) {
+        // 12000 x 8400 = 100.8 megapixels. In colour that is 302 MB, past the
+        // image library's 256 MiB ceiling, so the picture is grey: 8 bits a
+        // pixel through a palette, 101 MB decoded.
+        const int w = 12000, h = 8400;
+        const std::string path = s.dir + "/big.jpg";
+        const Noise grain(7);
         t0 = Clock::now();
-        if (!ConvertOnce(jpeg, include)) return 1;
-        ours = std::min(ours, Seconds(t0, Clock::now()));
-        t0 = Clock::now();
-        if (system(djpeg.c_str()) != 0) {
-            fprintf(stderr, "djpeg failed (is libjpeg-turbo-progs installed?)\n");
+        const bool made = WriteJpeg(path, w, h, [&](int y, uint8_t* grey) {
+            for (int x = 0; x < w; ++x)
+                grey[x] = uint8_t(((x + 2 * y) % 1024) / 5 + 50 * grain.At(x * 0.7, y * 0.7));
+        }, 1);
+        if (!made) {
+            fprintf(stderr, "cannot write %s\n", path.c_str());
             return 1;
         }
-        theirs = std::min(theirs, Seconds(t0, Clock::now()));
+        printf("\nmade a %d x %d grey JPEG (%.1f MB) in %.1f s\n", w, h, double(fs::file_size(path)) / 1e6,
+               Seconds(t0, Clock::now()));
+        const Cost c = RunChild({s.zent, path}, s.dir);
+        const std::string include = s.dir + "/big.inc";
+        const uint64_t pictureBytes = ((uint64_t(w) + 3) & ~uint64_t(3)) * uint64_t(h) + 1024;
+        const double peakMiB = double(c.maxRssKb) / 1024.0;
+        const double boundMiB = double(pictureBytes) / kMiB + 64.0;
+        printf("100-megapixel grey JPEG: %s, include %.1f MB, %.2f s wall, %.2f s CPU\n",
+               c.ok ? "converted" : "FAILED", c.ok ? double(fs::file_size(include)) / 1e6 : 0.0, c.wall, c.cpu);
+        printf("  peak memory: %.1f MiB (bound: picture %.1f MiB + 64 MiB = %.1f MiB) %s\n", peakMiB,
+               double(pictureBytes) / kMiB, boundMiB, peakMiB <= boundMiB ? "within" : "OVER");
+        within &= c.ok && peakMiB <= boundMiB;
     }
-    printf("include: %.1f MB\n", double(fs::file_size(include)) / 1e6);
-    printf("zent decode+tiles+include: %.3f s (best of %d)\n", ours, repeats);
-    printf("zent decode alone:         %.3f s (best of %d)\n", decodeOnly, repeats);
-    printf("djpeg decode to PPM:       %.3f s (best of %d)\n", theirs, repeats);
-    printf("ratio zent / djpeg: %.2f (decode alone: %.2f)\n", ours / theirs, decodeOnly / theirs);
-    fs::remove(include);
-    if (made) fs::remove(jpeg);
+
+    printf("\n%s\n", within ? "all within bounds" : "SOME BOUND NOT MET");
+    if (!keep) fs::remove_all(s.dir);
     return 0;
 }

@@ -1,7 +1,46 @@
 #include "converter/art_writer.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+
+namespace {
+
+// Names the Pawn compiler (3.10 series) refuses as an array name: its
+// reserved words (error 020) and its predefined constants (error 021), in the
+// lowercase form an identifier here always has. The operators spelled with
+// two underscores and __timestamp/__optimisation came with later 3.10
+// releases; they are refused too, so an include compiles with any of them.
+const char* const kPawnReservedNames[] = {
+    // Reserved words and operators.
+    "assert", "break", "case", "char", "const", "continue", "default", "defined", "do", "else",
+    "enum", "exit", "for", "forward", "goto", "if", "native", "new", "operator", "public",
+    "return", "sizeof", "sleep", "state", "static", "stock", "switch", "tagof", "while",
+    "__addressof", "__emit", "__nameof", "__pragma", "__static_assert", "__static_check",
+    // Predefined constants.
+    "true", "false", "cellbits", "cellmax", "cellmin", "charbits", "charmax", "charmin",
+    "ucharmax", "debug", "__line", "__file", "__date", "__time", "__compat", "__timestamp",
+    "__optimization", "__optimisation",
+    // The script's own entry point.
+    "main",
+};
+
+// Whether the compiler accepts name as a new global symbol: not empty, not
+// the bare underscore (that is the tag placeholder), not a reserved name.
+bool UsableAsPawnName(const std::string& name) {
+    if (name.empty() || name == "_") return false;
+    for (const char* reserved : kPawnReservedNames)
+        if (name == reserved) return false;
+    return true;
+}
+
+std::string FallbackIdentifier() {
+    printf("%ls", L"Pic name isn't good for pawn, using default name\n");
+    return "new_art_" + std::to_string(rand() % 10000);
+}
+
+}  // namespace
 
 std::string MakeArtIdentifier(const wchar_t* baseName) {
     std::string id;
@@ -14,11 +53,10 @@ std::string MakeArtIdentifier(const wchar_t* baseName) {
         } else if (ch >= 'A' && ch <= 'Z') {
             id += static_cast<char>(ch - 'A' + 'a');
         } else {
-            printf("%ls", L"Pic name isn't good for pawn, using default name\n");
-            return "new_art_" + std::to_string(rand() % 10000);
+            return FallbackIdentifier();
         }
     }
-    return id;
+    return UsableAsPawnName(id) ? id : FallbackIdentifier();
 }
 
 int32_t ChunkCount(size_t length) {
@@ -27,66 +65,115 @@ int32_t ChunkCount(size_t length) {
 
 int32_t ChunkCount(const char* tileText) { return ChunkCount(strlen(tileText)); }
 
+ArtOutput::ArtOutput(Sink sink, size_t capacity)
+    : sink_(std::move(sink)), buffer_(new char[capacity]), capacity_(capacity) {}
+
+bool ArtOutput::Drain(size_t size) {
+    if (!Flush()) return false;
+    if (size > capacity_) {
+        // Larger than the whole buffer (never for the writer's own pieces).
+        buffer_.reset(new char[size]);
+        capacity_ = size;
+    }
+    return true;
+}
+
+bool ArtOutput::Flush() {
+    if (failed_) return false;
+    if (used_ > 0 && !sink_(buffer_.get(), used_)) failed_ = true;
+    used_ = 0;
+    return !failed_;
+}
+
+void ArtOutput::AppendNumber(int64_t value) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    uint64_t magnitude = value < 0 ? 0 - uint64_t(value) : uint64_t(value);
+    do {
+        *--p = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--p = '-';
+    Append(p, size_t(end - p));
+}
+
 namespace {
 
 // One array row: a comma, a space and the chunk in double quotes.
-void WriteChunk(FILE* file, const char* chunk, size_t length) {
-    fputs(", \"", file);
-    fwrite(chunk, 1, length, file);
-    fputs("\"\n", file);
-}
-
-// Writes one tile's chunks: every window of 250 characters is cut just before
-// its last glyph letter, so no colour code is split; the rest is the last chunk.
-bool WriteTileChunks(FILE* file, const TileRecord& record) {
-    char chunk[kChunkWindow + 1];
-    const char* p = record.text;
-    const size_t length = strlen(record.text);
-    for (int32_t i = 0; i + 1 < record.chunkCount; ++i) {
-        // The chunk count was computed from this text, so each window lies inside it;
-        // a record that claims more chunks than its text holds stops here.
-        if (size_t(p - record.text) + kChunkWindow > length) break;
-        memcpy(chunk, p, kChunkWindow);
-        chunk[kChunkWindow] = '\0';
-        int cut = kChunkWindow - 1;
-        while (cut >= 0 && chunk[cut] != 'g') --cut;
-        if (cut < 0) {
-            printf("%ls", L"ERROR HAPPENED! SORRY!\n");
-            printf("%s", chunk);
-            fflush(stdout);
-            return false;
-        }
-        WriteChunk(file, p, size_t(cut));
-        p += cut;
-    }
-    WriteChunk(file, p, length - size_t(p - record.text));
-    return true;
+void WriteChunk(ArtOutput& out, const char* chunk, size_t length) {
+    char* p = out.Reserve(length + 6);
+    if (!p) return;
+    memcpy(p, ", \"", 3);
+    memcpy(p + 3, chunk, length);
+    memcpy(p + 3 + length, "\"\n", 2);
+    out.Commit(length + 5);
 }
 
 }  // namespace
 
-WriteResult WriteArtInclude(FILE* file, const std::string& identifier, int tilesAcross,
-                            int tilesDown, const TileRecord* records) {
+void WriteArtHeader(ArtOutput& out, const std::string& identifier, int tilesAcross,
+                    int tilesDown, const uint8_t* chunkCounts) {
     const int64_t tiles = int64_t(tilesAcross) * tilesDown;
     int64_t total = 0;
-    for (int64_t i = 0; i < tiles; ++i) total += records[i].chunkCount;
+    for (int64_t i = 0; i < tiles; ++i) total += chunkCounts[i];
 
-    fprintf(file, "new %s[%lld][] = {\n", identifier.c_str(), static_cast<long long>(total + 1));
-    fprintf(file, "{ %d, %d", tilesAcross, tilesDown);
+    out.Append("new ");
+    out.Append(identifier.data(), identifier.size());
+    out.Append("[");
+    out.AppendNumber(total + 1);
+    out.Append("][] = {\n{ ");
+    out.AppendNumber(tilesAcross);
+    out.Append(", ");
+    out.AppendNumber(tilesDown);
     int64_t start = 1;
     for (int64_t i = 0; i < tiles; ++i) {
-        fprintf(file, ", %d, %lld", records[i].chunkCount, static_cast<long long>(start));
-        start += records[i].chunkCount;
-        if (i % kPairsPerIndexLine == kPairsPerIndexLine - 1) fputs("\n", file);
+        out.Append(", ");
+        out.AppendNumber(chunkCounts[i]);
+        out.Append(", ");
+        out.AppendNumber(start);
+        start += chunkCounts[i];
+        if (i % kPairsPerIndexLine == kPairsPerIndexLine - 1) out.Append("\n");
     }
-    fputs("}\n", file);
+    out.Append("}\n");
+}
+
+bool WriteTileChunks(ArtOutput& out, const char* text, size_t length, int32_t chunkCount) {
+    const char* p = text;
+    for (int32_t i = 0; i + 1 < chunkCount; ++i) {
+        // The chunk count was computed from this text, so each window lies inside it;
+        // a count that claims more chunks than the text holds stops here.
+        if (size_t(p - text) + kChunkWindow > length) break;
+        // Cut just before the window's last glyph letter, so no colour code is split.
+        const void* lastGlyph = memrchr(p, 'g', kChunkWindow);
+        if (!lastGlyph) {
+            printf("%ls", L"ERROR HAPPENED! SORRY!\n");
+            printf("%.*s", kChunkWindow, p);
+            fflush(stdout);
+            return false;
+        }
+        const size_t cut = size_t(static_cast<const char*>(lastGlyph) - p);
+        WriteChunk(out, p, cut);
+        p += cut;
+    }
+    WriteChunk(out, p, length - size_t(p - text));
+    return true;
+}
+
+void WriteArtFooter(ArtOutput& out) { out.Append("};\n"); }
+
+WriteResult WriteArtInclude(ArtOutput& out, const std::string& identifier, int tilesAcross,
+                            int tilesDown, const TileRecord* records) {
+    const int64_t tiles = int64_t(tilesAcross) * tilesDown;
+    std::unique_ptr<uint8_t[]> counts(new uint8_t[size_t(tiles > 0 ? tiles : 1)]);
+    for (int64_t i = 0; i < tiles; ++i) counts[i] = uint8_t(records[i].chunkCount);
+    WriteArtHeader(out, identifier, tilesAcross, tilesDown, counts.get());
     for (int64_t i = 0; i < tiles; ++i) {
-        if (!WriteTileChunks(file, records[i])) {
-            fclose(file);
+        if (!WriteTileChunks(out, records[i].text, strlen(records[i].text), records[i].chunkCount)) {
+            out.Flush();
             return WriteResult::NoGlyphInWindow;
         }
     }
-    fputs("};\n", file);
-    fclose(file);
-    return WriteResult::Ok;
+    WriteArtFooter(out);
+    return out.Flush() ? WriteResult::Ok : WriteResult::OutputFailed;
 }

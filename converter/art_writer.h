@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "converter/tile_encoder.h"
@@ -17,24 +19,88 @@ static_assert(sizeof(TileRecord) == 4100, "a tile record is 4100 bytes");
 
 constexpr int kChunkWindow = 250;
 constexpr int kPairsPerIndexLine = 27;
-constexpr int kMaxIdentifier = 32;
+// The Pawn compiler keeps 31 characters of a symbol and warns about longer ones.
+constexpr int kMaxIdentifier = 31;
 
 // The Pawn name for a base name: lowercase letters, digits after the first
-// character and underscores, at most 32 of them. Any other character makes it
-// fall back to "new_art_<rand() % 10000>" with a notice on standard output.
+// character and underscores, at most 31 of them (the rest of a longer name is
+// ignored). Any other character, or a name the compiler would refuse (empty,
+// "_", a reserved word or predefined constant, "main"), makes it fall back to
+// "new_art_<rand() % 10000>" with a notice on standard output.
 std::string MakeArtIdentifier(const wchar_t* baseName);
 
 // Chunks needed for a tile text of this many characters: ceil(length / 250).
 int32_t ChunkCount(size_t length);
 int32_t ChunkCount(const char* tileText);
 
+// Include bytes on their way out: gathered in one large buffer and handed to
+// the sink in big pieces, so the disk sees few, large writes. The first
+// failing hand-over is remembered and later bytes are dropped.
+class ArtOutput {
+public:
+    using Sink = std::function<bool(const char* data, size_t size)>;
+    static constexpr size_t kDefaultCapacity = size_t(1) << 18;
+
+    explicit ArtOutput(Sink sink, size_t capacity = kDefaultCapacity);
+    ArtOutput(const ArtOutput&) = delete;
+    ArtOutput& operator=(const ArtOutput&) = delete;
+
+    void Append(const char* data, size_t size) {
+        if (size > capacity_ - used_ && !Drain(size)) return;
+        memcpy(buffer_.get() + used_, data, size);
+        used_ += size;
+    }
+    void Append(const char* text) { Append(text, strlen(text)); }
+    // Room for at least size more bytes, to be filled and then Commit()ed;
+    // null once the sink has failed.
+    char* Reserve(size_t size) {
+        if (size > capacity_ - used_ && !Drain(size)) return nullptr;
+        return buffer_.get() + used_;
+    }
+    void Commit(size_t size) { used_ += size; }
+    void AppendNumber(int64_t value);
+
+    // Hands everything gathered to the sink; false when any hand-over failed.
+    bool Flush();
+    bool Failed() const { return failed_; }
+
+private:
+    // Empties the buffer so that size bytes fit; false once the sink failed.
+    bool Drain(size_t size);
+
+    Sink sink_;
+    std::unique_ptr<char[]> buffer_;
+    size_t capacity_;
+    size_t used_ = 0;
+    bool failed_ = false;
+};
+
 enum class WriteResult {
     Ok,
     // A 250-character window held no glyph letter: the text is malformed. The
-    // writer has reported it on standard output; the file is left incomplete.
+    // writer has reported it on standard output; the include is incomplete.
     NoGlyphInWindow,
+    // The output refused bytes (a full disk, say); the include is incomplete.
+    OutputFailed,
+    // The per-tile bookkeeping could not be allocated; nothing was written.
+    OutOfMemory,
 };
 
-// Writes the whole array to file and closes it (also on failure).
-WriteResult WriteArtInclude(FILE* file, const std::string& identifier, int tilesAcross,
+// The array header and the index row, from one chunk count per tile in record
+// order (tile rows from the top, left to right).
+void WriteArtHeader(ArtOutput& out, const std::string& identifier, int tilesAcross,
+                    int tilesDown, const uint8_t* chunkCounts);
+
+// One tile's chunks, each a line ", \"chunk\"": every window of 250 characters
+// is cut just before its last glyph letter, the rest is the last chunk.
+// chunkCount is ChunkCount(length) for a text the encoder made; false (after
+// the emergency report on standard output) when a window holds no glyph.
+bool WriteTileChunks(ArtOutput& out, const char* text, size_t length, int32_t chunkCount);
+
+// The closing line.
+void WriteArtFooter(ArtOutput& out);
+
+// The whole array from records already encoded (tilesAcross x tilesDown of
+// them), flushed to out's sink.
+WriteResult WriteArtInclude(ArtOutput& out, const std::string& identifier, int tilesAcross,
                             int tilesDown, const TileRecord* records);

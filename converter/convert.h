@@ -2,9 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "converter/art_writer.h"
 
@@ -19,10 +18,18 @@ struct TileGrid {
 // ceil(width / 15) by ceil(height / 15).
 TileGrid GridFor(const ZtImage& image);
 
-// Encodes every tile, top tile row first, into one array of records. Null
-// when the records cannot be allocated (their size is computed without overflow).
-std::unique_ptr<TileRecord[]> EncodeAllTiles(const ZtImage& image, const TileGrid& grid);
+// The chunk count of every tile in record order (tile rows from the top, left
+// to right), measured without keeping any text. False when the counts (one
+// byte per tile) cannot be allocated.
+bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uint8_t>& counts);
 
-// The whole include for image as text, written through a temporary file;
-// used by tests and tools that compare outputs.
+// The whole include for image, written to out in two passes over the picture:
+// the first measures every tile for the index row, the second encodes each
+// tile again and writes its chunks straight out. Besides the picture it holds
+// one byte per tile and out's buffer. OutOfMemory when the counts cannot be
+// allocated (nothing is written then).
+WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out);
+
+// The whole include for image as text; used by tests and tools that compare
+// outputs.
 std::string ArtIncludeText(const ZtImage& image, const std::string& identifier);

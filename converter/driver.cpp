@@ -13,6 +13,7 @@
 #include "image/image_format.h"
 #include "image/zt_image.h"
 #include "platform/console.h"
+#include "platform/replacing_file.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ int RunConverter(int argc, char** argv) {
     ZtImage image(ImageFormat::Unknown);
     // A load that reports success without pixels has nothing to convert.
     if (!image.LoadFromPath(path.c_str(), formatId) || !image.HasPixels()) {
-        fprintf(stderr, "%s\n", image.LastError());
+        // A decoder that failed without a message leaves no empty line.
+        if (image.LastError()[0] != '\0') fprintf(stderr, "%s\n", image.LastError());
         fprintf(stderr, "error loading %s\n", path.c_str());
         return Finish(1);
     }
@@ -122,22 +124,31 @@ int RunConverter(int argc, char** argv) {
     const TileGrid grid = GridFor(image);
     const std::string base = BaseName(path);
     const std::string outName = base + ".inc";
-    FILE* out = fopen(outName.c_str(), "w");
-    if (!out) {
-        fprintf(stderr, "error creating %s\n", outName.c_str());
+    // The include replaces an earlier one only once it is complete; until then
+    // it grows in a temporary file beside it, removed on every failure.
+    ReplacingFile file;
+    const auto writeFailed = [&] {
+        fprintf(stderr, "error writing %s: %s\n", outName.c_str(), file.Error().c_str());
         return Finish(1);
-    }
+    };
+    if (!file.Open(outName)) return writeFailed();
     const std::string identifier = MakeArtIdentifier(Widen(base).c_str());
 
-    auto records = EncodeAllTiles(image, grid);
-    if (!records) {
-        fclose(out);
-        remove(outName.c_str());
-        fprintf(stderr, "not enough memory for %d x %d tiles\n", grid.across, grid.down);
-        return Finish(1);
+    ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); });
+    switch (WriteImageArt(image, identifier, out)) {
+        case WriteResult::Ok:
+            if (!file.Commit()) return writeFailed();
+            break;
+        case WriteResult::OutputFailed:
+            return writeFailed();
+        case WriteResult::OutOfMemory:
+            file.Abandon();
+            fprintf(stderr, "not enough memory for %d x %d tiles\n", grid.across, grid.down);
+            return Finish(1);
+        case WriteResult::NoGlyphInWindow:
+            file.Abandon();
+            return Finish(255);
     }
-    if (WriteArtInclude(out, identifier, grid.across, grid.down, records.get()) != WriteResult::Ok)
-        return Finish(255);
 
     printf("%ls", L"Done!\n");
     return Finish(0);

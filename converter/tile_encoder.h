@@ -3,6 +3,7 @@
 // closed by the two characters backslash and n.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class ZtImage;
@@ -19,8 +20,13 @@ static_assert(sizeof(TilePixels) == 900, "a tile block is 900 bytes");
 // Copies the colours of tile (tx, ty), counted from the top-left, into block.
 void ExtractTile(const ZtImage& image, int tx, int ty, TilePixels& block);
 
-// Writes the text of the first rows x columns of block into out (4096 bytes).
-void EncodeTile(char* out, const TilePixels& block, int columns, int rows);
+// Writes the text of the first rows x columns of block into out (4096 bytes)
+// and returns its length.
+size_t EncodeTile(char* out, const TilePixels& block, int columns, int rows);
+
+// The length EncodeTile gives for the same arguments, without writing it:
+// rows x (columns + 2) characters plus 8 for every colour change.
+size_t MeasureTile(const TilePixels& block, int columns, int rows);
 
 // Writes "{RRGGBB}g" for the low 24 bits of value: 9 characters, no NUL.
 void FormatColourCode(uint32_t value, char* out);

@@ -8,6 +8,11 @@
 #include <cstring>
 #include <new>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 int32_t DpiFromPelsPerMeter(double pelsPerMeter) {
     const double dpi = std::floor(pelsPerMeter * 254.0 / 10000.0 + 0.5);
     if (dpi >= double(INT32_MAX)) return INT32_MAX;
@@ -18,6 +23,18 @@ int32_t DpiFromPelsPerMeter(double pelsPerMeter) {
 ZtBytes AllocateBytes(size_t n, bool zeroed) {
     if (n == 0) n = 1;
     void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
+#ifdef __linux__
+    // A large block comes fresh from the kernel and is paid for page by page
+    // on first touch; huge pages make that one fault per 2 MiB instead of one
+    // per 4 KiB (a 24-megapixel picture: 35 faults instead of 17 600).
+    constexpr size_t kHugePage = size_t(2) << 20;
+    if (p && n >= 4 * kHugePage) {
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t start = (uintptr_t(p) + page - 1) & ~(page - 1);
+        const uintptr_t end = (uintptr_t(p) + n) & ~(page - 1);
+        if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    }
+#endif
     return ZtBytes(static_cast<uint8_t*>(p));
 }
 

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
+#include <utility>
 
 #include "converter/art_writer.h"
 #include "converter/convert.h"
@@ -86,22 +88,67 @@ TEST(TileEncoder, ExtractTileReadsTopDownAndZeroesOutside) {
     EXPECT_EQ(b.value[1][0], 0u);
 }
 
-TEST(ArtWriter, Identifiers) {
-    EXPECT_EQ(MakeArtIdentifier(L"My_Pic2"), "my_pic2");
-    EXPECT_EQ(MakeArtIdentifier(L""), "");
-    EXPECT_EQ(MakeArtIdentifier(std::wstring(40, L'A').c_str()), std::string(32, 'a'));
-    // Past 32 accepted characters the rest is ignored, even if it would be refused.
-    EXPECT_EQ(MakeArtIdentifier((std::wstring(32, L'b') + L" -").c_str()), std::string(32, 'b'));
-    // Only the low 8 bits count: U+0141 has low byte 0x41 ('A'); U+0100 ends the name.
-    EXPECT_EQ(MakeArtIdentifier(L"x\u0141y"), "xay");
-    EXPECT_EQ(MakeArtIdentifier(L"ab\u0100cd"), "ab");
-    for (const wchar_t* bad : {L"2pic", L"a b", L"a-b", L"caf\u00e9"}) {
-        const std::string id = MakeArtIdentifier(bad);
-        ASSERT_EQ(id.rfind("new_art_", 0), 0u) << id;
-        const int n = atoi(id.c_str() + 8);
-        EXPECT_GE(n, 0);
-        EXPECT_LT(n, 10000);
+// The identifier and what MakeArtIdentifier printed on standard output.
+std::pair<std::string, std::string> IdentifierFor(const std::wstring& baseName) {
+    testing::internal::CaptureStdout();
+    std::string id = MakeArtIdentifier(baseName.c_str());
+    return {id, testing::internal::GetCapturedStdout()};
+}
+
+testing::AssertionResult IsFallback(const std::wstring& baseName) {
+    const auto [id, printed] = IdentifierFor(baseName);
+    if (printed != "Pic name isn't good for pawn, using default name\n")
+        return testing::AssertionFailure() << "printed \"" << printed << "\"";
+    if (id.rfind("new_art_", 0) != 0) return testing::AssertionFailure() << "identifier " << id;
+    const std::string digits = id.substr(8);
+    if (digits.empty() || digits.size() > 4 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return testing::AssertionFailure() << "identifier " << id;
+    return testing::AssertionSuccess();
+}
+
+TEST(ArtIdentifier, NamesThePawnCompilerAcceptsAreKept) {
+    const struct {
+        const wchar_t* base;
+        const char* id;
+    } kept[] = {
+        {L"My_Pic2", "my_pic2"}, {L"sky", "sky"}, {L"a", "a"}, {L"__", "__"}, {L"_x", "_x"},
+        // Only whole reserved words are refused, never names that contain one.
+        {L"news", "news"}, {L"new_", "new_"}, {L"xnew", "xnew"}, {L"true1", "true1"},
+        {L"mainpic", "mainpic"}, {L"_main", "_main"}, {L"cellmax2", "cellmax2"},
+        // The compiler's own spellings with capitals differ after lowering.
+        {L"__Pawn", "__pawn"}, {L"EOS", "eos"},
+        // Only the low 8 bits count: U+0141 has low byte 0x41 ('A'); U+0100 ends the name.
+        {L"x\u0141y", "xay"}, {L"ab\u0100cd", "ab"},
+    };
+    for (const auto& k : kept) {
+        const auto [id, printed] = IdentifierFor(k.base);
+        EXPECT_EQ(id, k.id);
+        EXPECT_EQ(printed, "") << k.id;
     }
+    const std::wstring longest(31, L'q');
+    EXPECT_EQ(IdentifierFor(longest).first, std::string(31, 'q'));
+}
+
+TEST(ArtIdentifier, NamesThePawnCompilerRefusesFallBack) {
+    // Each was an array name that failed to compile: empty, the bare underscore,
+    // reserved words, predefined constants and the script's own main.
+    for (const wchar_t* base :
+         {L"", L"_", L"new", L"char", L"if", L"sizeof", L"true", L"false", L"main", L"Main",
+          L"NEW", L"state", L"sleep", L"exit", L"defined", L"tagof", L"operator", L"cellbits",
+          L"ucharmax", L"debug", L"__line", L"__file", L"__date", L"__time", L"__compat",
+          L"__emit", L"__addressof"})
+        EXPECT_TRUE(IsFallback(base)) << std::string(base, base + wcslen(base));
+    // Characters Pawn names cannot hold fall back as before.
+    for (const wchar_t* base : {L"2pic", L"a b", L"a-b", L"caf\u00e9"}) EXPECT_TRUE(IsFallback(base));
+}
+
+TEST(ArtIdentifier, LongNamesAreCutAt31Characters) {
+    // The compiler keeps 31 characters and warns about a longer symbol on every build.
+    EXPECT_EQ(IdentifierFor(std::wstring(32, L'A')).first, std::string(31, 'a'));
+    EXPECT_EQ(IdentifierFor(std::wstring(40, L'A')).first, std::string(31, 'a'));
+    // Past 31 accepted characters the rest is ignored, even if it would be refused.
+    EXPECT_EQ(IdentifierFor(std::wstring(31, L'b') + L" -").first, std::string(31, 'b'));
 }
 
 TEST(ArtWriter, ChunkCounts) {
@@ -111,14 +158,16 @@ TEST(ArtWriter, ChunkCounts) {
     EXPECT_EQ(ChunkCount(size_t(2055)), 9);
 }
 
-std::string WriteToString(const std::string& id, int across, int down, const TileRecord* records) {
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&buffer, &size);
-    EXPECT_EQ(WriteArtInclude(f, id, across, down, records), WriteResult::Ok);
-    std::string s(buffer, size);
-    free(buffer);
-    return s;
+std::string WriteToString(const std::string& id, int across, int down, const TileRecord* records,
+                          WriteResult expected = WriteResult::Ok) {
+    std::string text;
+    // A small buffer, so that the writer also hands over in several pieces.
+    ArtOutput out([&text](const char* data, size_t size) {
+        text.append(data, size);
+        return true;
+    }, 64);
+    EXPECT_EQ(WriteArtInclude(out, id, across, down, records), expected);
+    return text;
 }
 
 TEST(ArtWriter, PicExampleTwentyByTen) {
@@ -215,14 +264,10 @@ TEST(ArtWriter, IndexRowBreaksAfter27Pairs) {
 
 TEST(ArtWriter, WindowWithoutGlyphStops) {
     TileRecord r = MakeRecord(std::string(300, 'x'));
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&buffer, &size);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(WriteArtInclude(f, "bad", 1, 1, &r), WriteResult::NoGlyphInWindow);
+    WriteToString("bad", 1, 1, &r, WriteResult::NoGlyphInWindow);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed, "ERROR HAPPENED! SORRY!\n" + std::string(250, 'x'));
-    free(buffer);
 }
 
 TEST(ArtWriter, GridOfPartialTiles) {
@@ -230,11 +275,81 @@ TEST(ArtWriter, GridOfPartialTiles) {
     const TileGrid g = GridFor(img);
     EXPECT_EQ(g.across, 3);
     EXPECT_EQ(g.down, 2);
-    auto records = EncodeAllTiles(img, g);
-    ASSERT_TRUE(records);
+    std::vector<uint8_t> counts;
+    ASSERT_TRUE(MeasureAllTiles(img, g, counts));
+    // Two full black tiles need 263 characters, two chunks; the rest fit in one.
+    EXPECT_EQ(counts, (std::vector<uint8_t>{2, 2, 1, 1, 1, 1}));
     // Bottom-right tile: one column, one row.
-    EXPECT_STREQ(records[5].text, "{000000}g\\n");
-    EXPECT_EQ(records[2].chunkCount, 1);
+    const std::string text = ArtIncludeText(img, "g");
+    EXPECT_EQ(text.substr(text.size() - 20), "\n, \"{000000}g\\n\"\n};\n");
+}
+
+TEST(ArtWriter, OutputFailureIsReportedAndStopsWriting) {
+    ZtImage img;
+    zt_test::MakeTrueColour(img, 40, 40, std::vector<uint32_t>(1600, 0x102030));
+    int handOvers = 0;
+    ArtOutput out([&handOvers](const char*, size_t) { return ++handOvers > 1 ? false : true; }, 64);
+    EXPECT_EQ(WriteImageArt(img, "f", out), WriteResult::OutputFailed);
+    EXPECT_TRUE(out.Failed());
+    EXPECT_EQ(handOvers, 2);  // nothing is handed over after the first failure
+}
+
+// The measuring pass must give exactly the length the encoder writes, or the
+// index row would not match the chunks that follow it.
+TEST(TileEncoder, MeasureMatchesEncodedLength) {
+    uint32_t seed = 12345;
+    char text[kTileTextBytes];
+    for (int trial = 0; trial < 2000; ++trial) {
+        TilePixels b;
+        // Few distinct colours, so that runs, row carries and changes all occur.
+        const int palette = 1 + trial % 5;
+        for (auto& row : b.value)
+            for (uint32_t& v : row) {
+                seed = seed * 1103515245u + 12345u;
+                v = (seed >> 16) % uint32_t(palette) * 0x010101u;
+            }
+        const int columns = trial % 17 - 1, rows = (trial / 17) % 17 - 1;  // -1 to 15
+        const size_t encoded = EncodeTile(text, b, columns, rows);
+        ASSERT_EQ(encoded, strlen(text));
+        ASSERT_EQ(MeasureTile(b, columns, rows), encoded) << columns << " x " << rows;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A picture read from its 24-bit rows, from its 8-bit palette rows and
+// through ColorAt (4 bits a pixel) must give the same include, byte for byte:
+// partial tiles, runs carried across lines and noisy tiles included.
+TEST(ArtWriter, TrueColourRowsAndPaletteGiveTheSameInclude) {
+    const int w = 47, h = 33;
+    ZtImage indexed(w, h, 8, ImageFormat::Unknown);
+    const uint32_t colours[4] = {0x000000, 0xFF0000, 0x12AB34, 0xFFFFFE};
+    for (uint32_t i = 0; i < 4; ++i)
+        indexed.SetPaletteEntry(i, uint8_t(colours[i] >> 16), uint8_t(colours[i] >> 8), uint8_t(colours[i]), 0);
+    std::vector<uint32_t> topDown;
+    uint32_t seed = 99;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            // Runs in the upper half, noise below.
+            const uint32_t index = y < h / 2 ? uint32_t(x / 6 % 4) : (seed >> 16) % 4;
+            indexed.RowBits(uint32_t(h - 1 - y))[x] = uint8_t(index);
+            topDown.push_back(colours[index]);
+        }
+    // Four bits a pixel: read through ColorAt, the tile encoder's own way.
+    ZtImage nibbles(w, h, 4, ImageFormat::Unknown);
+    for (uint32_t i = 0; i < 4; ++i)
+        nibbles.SetPaletteEntry(i, uint8_t(colours[i] >> 16), uint8_t(colours[i] >> 8), uint8_t(colours[i]), 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) nibbles.SetIndexAt(x, y, indexed.RowBits(uint32_t(y))[x]);
+    ZtImage trueColour;
+    zt_test::MakeTrueColour(trueColour, w, h, topDown);
+    const std::string expected = ArtIncludeText(nibbles, "same");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(ArtIncludeText(indexed, "same"), expected);
+    EXPECT_EQ(ArtIncludeText(trueColour, "same"), expected);
 }
 
 }  // namespace

@@ -2,8 +2,13 @@
 // folder with its standard input, output and error captured.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,8 +35,12 @@ std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-RunResult RunZent(const std::string& dir, const std::vector<std::string>& args, const std::string& input) {
-    const std::string in = dir + "/.stdin", out = dir + "/.stdout", err = dir + "/.stderr";
+// Runs the converter in dir; its input and captured output live in captureDir
+// (dir itself unless the test makes dir unwritable).
+RunResult RunZent(const std::string& dir, const std::vector<std::string>& args, const std::string& input,
+                  const std::string& captureDir = "") {
+    const std::string cap = captureDir.empty() ? dir : captureDir;
+    const std::string in = cap + "/.stdin", out = cap + "/.stdout", err = cap + "/.stderr";
     zt_test::WriteFileBytes(in, std::vector<uint8_t>(input.begin(), input.end()));
     std::string cmd = "cd " + Quote(dir) + " && " + Quote(ZENT_BINARY);
     for (const auto& a : args) cmd += " " + Quote(a);
@@ -113,10 +122,10 @@ TEST_F(Driver, LoadFailures) {
     EXPECT_EQ(r.err, "Error reading BMP info\nerror loading notes.bmp\n");
     EXPECT_FALSE(fs::exists(dir + "/notes.inc"));
 
-    // A file that cannot be opened leaves no message, only its line feed.
+    // A file that cannot be opened leaves no message, and no empty line for it.
     r = RunZent(dir, {"missing.bmp"}, "");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nerror loading missing.bmp\n");
+    EXPECT_EQ(r.err, "error loading missing.bmp\n");
 
     // An icon whose only entry is damaged PNG data loads no picture.
     // Directory of one entry at offset 22, then a PNG signature and a cut header.
@@ -130,12 +139,108 @@ TEST_F(Driver, LoadFailures) {
     EXPECT_FALSE(fs::exists(dir + "/broken.inc"));
 }
 
-TEST_F(Driver, OutputCannotBeCreated) {
-    CopyExample("pic.bmp");
-    fs::create_directory(dir + "/pic.inc");  // a folder where the include should go
-    const RunResult r = RunZent(dir, {"pic.bmp"}, "");
+// The files in dir other than the captured streams.
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name != ".stdin" && name != ".stdout" && name != ".stderr") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(Driver, FailedRunsKeepThePreviousInclude) {
+    // A picture that fails to load never touches the include of an earlier run.
+    zt_test::WriteFileBytes(dir + "/notes.bmp", std::vector<uint8_t>(100, 'a'));
+    zt_test::WriteFileBytes(dir + "/notes.inc", {'o', 'l', 'd'});
+    RunResult r = RunZent(dir, {"notes.bmp"}, "");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error creating pic.inc\n");
+    EXPECT_EQ(zt_test::ReadFileText(dir + "/notes.inc"), "old");
+
+    // A folder where the include should go: the finished text cannot replace it.
+    CopyExample("pic.bmp");
+    fs::create_directory(dir + "/pic.inc");
+    r = RunZent(dir, {"pic.bmp"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing pic.inc: Is a directory\n");
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_TRUE(fs::is_directory(dir + "/pic.inc"));
+    // No temporary file is left behind.
+    EXPECT_EQ(FilesIn(dir), (std::vector<std::string>{"notes.bmp", "notes.inc", "pic.bmp", "pic.inc"}));
+
+    // A successful run replaces the earlier include whole.
+    zt_test::WriteFileBytes(dir + "/sky.inc", {'o', 'l', 'd'});
+    CopyExample("sky.bmp");
+    r = RunZent(dir, {"sky.bmp"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zt_test::ReadFileText(dir + "/sky.inc"), ExpectedInclude("sky"));
+}
+
+// A small tmpfs mounted for one test; needs root (skipped otherwise).
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const std::string& path) : path_(path) {
+        fs::create_directory(path_);
+        mounted_ = geteuid() == 0 && mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallFileSystem() {
+        if (mounted_) umount(path_.c_str());
+    }
+    bool Mounted() const { return mounted_; }
+    // Writes a file until the file system takes no more.
+    void Fill() {
+        FILE* f = fopen((path_ + "/filler").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        const std::vector<char> block(512, 'f');
+        while (fwrite(block.data(), 1, block.size(), f) == block.size() && fflush(f) == 0) {
+        }
+        fclose(f);
+    }
+    bool MakeReadOnly() {
+        return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") == 0;
+    }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST_F(Driver, FullDiskGivesTheReasonAndKeepsThePreviousInclude) {
+    const std::string target = dir + "/full";
+    SmallFileSystem small(target);
+    if (!small.Mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    CopyExample("sky.bmp");
+    zt_test::WriteFileBytes(target + "/sky.inc", {'o', 'l', 'd'});
+    small.Fill();
+    const RunResult r = RunZent(target, {dir + "/sky.bmp"}, "", dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing sky.inc: No space left on device\n");
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(zt_test::ReadFileText(target + "/sky.inc"), "old");
+    EXPECT_EQ(FilesIn(target), (std::vector<std::string>{"filler", "sky.inc"}));
+}
+
+TEST_F(Driver, UnwritableFolderGivesTheReasonAndKeepsThePreviousInclude) {
+    const std::string target = dir + "/locked";
+    SmallFileSystem small(target);
+    CopyExample("sky.bmp");
+    zt_test::WriteFileBytes(target + "/sky.inc", {'o', 'l', 'd'});
+    std::string reason;
+    if (small.Mounted()) {
+        ASSERT_TRUE(small.MakeReadOnly());
+        reason = "Read-only file system";
+    } else if (geteuid() != 0) {
+        fs::permissions(target, fs::perms::owner_read | fs::perms::owner_exec);
+        reason = "Permission denied";
+    } else {
+        GTEST_SKIP() << "root without mount: no folder is unwritable";
+    }
+    const RunResult r = RunZent(target, {dir + "/sky.bmp"}, "", dir);
+    if (!small.Mounted()) fs::permissions(target, fs::perms::owner_all);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing sky.inc: " + reason + "\n");
+    EXPECT_EQ(zt_test::ReadFileText(target + "/sky.inc"), "old");
 }
 
 TEST_F(Driver, NamesAndExtensions) {
@@ -162,6 +267,17 @@ TEST_F(Driver, NamesAndExtensions) {
     const int n = atoi(inc.c_str() + 12);
     EXPECT_GE(n, 0);
     EXPECT_LT(n, 10000);
+
+    // A name the Pawn compiler refuses keeps its file name; the array falls back.
+    // A picture named only by its extension writes ".inc".
+    for (const std::string name : {"main", "new", ""}) {
+        SCOPED_TRACE(name);
+        CopyExample(name + ".bmp");
+        r = RunZent(dir, {name + ".bmp"}, "");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, std::string(kBanner) + "Pic name isn't good for pawn, using default name\nDone!\n");
+        EXPECT_EQ(zt_test::ReadFileText(dir + "/" + name + ".inc").rfind("new new_art_", 0), 0u);
+    }
 }
 
 TEST(DriverText, PathHelpers) {

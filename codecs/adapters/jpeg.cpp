@@ -212,6 +212,11 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
     // Scale 0 (the default setting) means no scaling: this libjpeg would read
     // a zero denominator as an enlargement.
     if (DecodeScale() != 0) cinfo->scale_denom = DecodeScale();
+#ifdef JCS_EXTENSIONS
+    // libjpeg-turbo can deliver blue, green, red, the image's own order, so
+    // colour rows are decoded straight into the image without a second pass.
+    if (cinfo->out_color_space == JCS_RGB && !cinfo->quantize_colors) cinfo->out_color_space = JCS_EXT_BGR;
+#endif
 
     jpeg_calc_output_dimensions(cinfo);
     if (SizeOnlyRequested()) {
@@ -256,6 +261,8 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
     const bool cmyk = cinfo->num_components == 4 && !cinfo->quantize_colors &&
                       cinfo->output_components == 4;
     const uint32_t height = cinfo->output_height;
+    // Rows that need no conversion are decoded into the image itself.
+    const bool direct = !cmyk && rowLength <= rowStride;
     while (cinfo->output_scanline < cinfo->output_height) {
         if (abortCode != 0) {
             state.Release();
@@ -263,7 +270,8 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
         }
         // The first scanline is the top of the picture: the last storage row.
         uint8_t* dest = RowBits(height - 1 - cinfo->output_scanline);
-        if (jpeg_read_scanlines(cinfo, row, 1) != 1) {
+        JSAMPROW target = dest;
+        if (jpeg_read_scanlines(cinfo, direct ? &target : row, 1) != 1) {
             SetLastError("JPEG decoder returned no scanline");
             state.Release();
             return false;
@@ -277,14 +285,14 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
                 dest[d + 1] = static_cast<uint8_t>((k * m) / 255);
                 dest[d + 2] = static_cast<uint8_t>((k * c) / 255);
             }
-        } else {
+        } else if (!direct) {
             memcpy(dest, src, rowLength < rowStride ? rowLength : rowStride);
         }
     }
     jpeg_finish_decompress(cinfo);
 
-    // libjpeg delivers R, G, B; the image stores B, G, R.
-    if (cinfo->num_components == 3 && !cinfo->quantize_colors) {
+    // A libjpeg without the BGR extension delivers R, G, B; the image stores B, G, R.
+    if (cinfo->out_color_space == JCS_RGB && cinfo->output_components == 3) {
         for (uint32_t y = 0; y < height; ++y) {
             if (abortCode != 0) {
                 state.Release();

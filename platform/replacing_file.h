@@ -1,0 +1,39 @@
+// A file that appears whole or not at all: its bytes go into a temporary file
+// in the same folder, which is renamed over the target only after every write
+// and the close succeeded. A failed or abandoned write removes the temporary
+// file and leaves whatever the target held before.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+class ReplacingFile {
+public:
+    ReplacingFile() = default;
+    ~ReplacingFile() { Abandon(); }
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+    // Creates the temporary file beside target. False, with Error() set, when
+    // the folder takes no new file.
+    bool Open(const std::string& target);
+    // Writes all size bytes; false, with Error() set, on the first failure
+    // (a full disk, say), after which nothing more is written.
+    bool Write(const char* data, size_t size);
+    // Closes the temporary file and renames it over the target; on failure
+    // the temporary file is removed and Error() says why.
+    bool Commit();
+    // Closes and removes the temporary file; safe to call more than once.
+    void Abandon();
+
+    // The system's reason for the first failure ("No space left on device").
+    const std::string& Error() const { return error_; }
+    // The temporary file's name while it exists.
+    const std::string& TemporaryName() const { return temp_; }
+
+private:
+    bool Fail(int err);
+
+    int fd_ = -1;
+    std::string target_, temp_, error_;
+};
