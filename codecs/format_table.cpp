@@ -11,6 +11,7 @@
 #include "codecs/builtin/gif.h"
 #include "codecs/builtin/ico.h"
 #include "codecs/builtin/ska.h"
+#include "codecs/builtin/tga.h"
 #include "codecs/builtin/wbmp.h"
 #include "image/format_table.h"
 
@@ -28,7 +29,7 @@ const FormatRow kFormats[] = {
     {ImageFormat::Png, "png", &RunDecoder<ZtImagePNG>, kTried},
     {ImageFormat::Tiff, "tif", kNoDecoder, kTried},
     {ImageFormat::Mng, "mng jng", &RunDecoder<ZtImageMNG, true>, kTried},
-    {ImageFormat::Targa, "tga", kNoDecoder, kTried},
+    {ImageFormat::Targa, "tga", &RunDecoder<ZtImageTGA>, kTried},
     {ImageFormat::Pcx, "pcx", kNoDecoder, kTried},
     {ImageFormat::Wbmp, "wbm", &RunDecoder<ZtImageWBMP>, kTried},
     {ImageFormat::Metafile, "wmf emf", kNoDecoder, kTried},
