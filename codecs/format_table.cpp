@@ -10,6 +10,7 @@
 #include "codecs/builtin/bmp.h"
 #include "codecs/builtin/gif.h"
 #include "codecs/builtin/ico.h"
+#include "codecs/builtin/pcx.h"
 #include "codecs/builtin/ska.h"
 #include "codecs/builtin/tga.h"
 #include "codecs/builtin/wbmp.h"
@@ -30,7 +31,7 @@ const FormatRow kFormats[] = {
     {ImageFormat::Tiff, "tif", kNoDecoder, kTried},
     {ImageFormat::Mng, "mng jng", &RunDecoder<ZtImageMNG, true>, kTried},
     {ImageFormat::Targa, "tga", &RunDecoder<ZtImageTGA>, kTried},
-    {ImageFormat::Pcx, "pcx", kNoDecoder, kTried},
+    {ImageFormat::Pcx, "pcx", &RunDecoder<ZtImagePCX>, kTried},
     {ImageFormat::Wbmp, "wbm", &RunDecoder<ZtImageWBMP>, kTried},
     {ImageFormat::Metafile, "wmf emf", kNoDecoder, kTried},
     {ImageFormat::Jp2, "jp2 j2k", &RunFamilyDecoder<ZtImageJAS>, kTried},
