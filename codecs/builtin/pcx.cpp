@@ -190,7 +190,7 @@ void WidenTwoBit(const ScanLine& s, uint8_t* nibbles) {
 void CopyPacked(const uint8_t* in, size_t available, uint8_t* row, uint32_t width, uint32_t bits) {
     const size_t need = (size_t(width) * bits + 7) / 8;
     const size_t n = std::min(need, available);
-    memcpy(row, in, n);
+    if (n != 0) memcpy(row, in, n);
     const uint32_t tailBits = uint32_t((size_t(width) * bits) % 8);
     if (n == need && tailBits != 0) row[n - 1] &= uint8_t(0xFF00u >> tailBits);
 }
@@ -207,7 +207,7 @@ void StoreRgb(const ScanLine& s, uint8_t* row, uint8_t* alpha, uint32_t width) {
         row[2] = r[x];
     }
     if (alpha) {
-        memcpy(alpha, s.Plane(3), n);
+        if (n != 0) memcpy(alpha, s.Plane(3), n);
         memset(alpha + n, 0, width - n);
     }
 }
@@ -227,7 +227,7 @@ PcxPalette ReadPalette(const PcxHeader& h, Layout layout, ByteReader& reader) {
         if (reader.Failed() || signature != kPaletteSignature) FailDecode("bad color map signature");
         // Entries missing at the end of the file stay black.
         const size_t n = std::min(kPaletteBytes, reader.Remaining());
-        memcpy(pal.rgb.data(), reader.Bytes(n), n);
+        if (n != 0) memcpy(pal.rgb.data(), reader.Bytes(n), n);
     } else if (layout == Layout::Packed1) {
         pal.rgb.fill(0);
         pal.rgb[3] = pal.rgb[4] = pal.rgb[5] = 255;

@@ -160,7 +160,7 @@ template <Layout L>
 void ReadPixels(ByteReader& reader, const LineOut& line, uint32_t x, uint32_t n) {
     const size_t want = size_t(n) * kFileBytes<L>;
     const uint32_t arrived = uint32_t(std::min(want, reader.Remaining()) / kFileBytes<L>);
-    CopyPixels<L>(line, x, reader.Data() + reader.Position(), arrived);
+    if (arrived != 0) CopyPixels<L>(line, x, reader.Data() + reader.Position(), arrived);
     reader.Skip(want);  // when short, fails and leaves the reader at its end
 }
 
