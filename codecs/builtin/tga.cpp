@@ -40,6 +40,9 @@ template <Layout L>
 constexpr uint32_t kImageBytes = (L == Layout::Index8 || L == Layout::GreyAlpha) ? 1 : 3;
 template <Layout L>
 constexpr bool kHasAlpha = L == Layout::GreyAlpha || L == Layout::Bgra32;
+// File pixels laid out exactly as the picture's rows hold them.
+template <Layout L>
+constexpr bool kStoredAsIs = L == Layout::Index8 || L == Layout::Bgr24;
 
 struct TgaHeader {
     uint8_t idLength;
@@ -125,7 +128,7 @@ inline void PutPixel(uint8_t* out, uint8_t* alpha, const uint8_t* in) {
 template <Layout L>
 void CopyPixels(const LineOut& line, uint32_t x, const uint8_t* src, uint32_t n) {
     uint8_t* out = line.pixels + size_t(x) * kImageBytes<L>;
-    if constexpr (L == Layout::Index8 || L == Layout::Bgr24) {
+    if constexpr (kStoredAsIs<L>) {
         memcpy(out, src, size_t(n) * kFileBytes<L>);
     } else {
         uint8_t* alpha = kHasAlpha<L> ? line.alpha + x : nullptr;
@@ -209,27 +212,54 @@ void MirrorLine(const LineOut& line, uint32_t width) {
 struct LinePlan {
     uint32_t width;
     uint32_t height;
-    bool rle;
     bool topDown;
     bool rightToLeft;
 };
 
+// Where the pixels come from: run-length data is read whole (it is small next
+// to the picture) and parsed by one reader; plain lines are read one at a time
+// from their stream, so the data is never held twice.
+struct PixelSource {
+    ByteReader* packets;  // run-length data, or null
+    ZtFile* lines;        // plain lines, when packets is null
+    uint32_t fileBytes;
+};
+
 template <Layout L>
-void DecodeLines(ZtImage& image, ByteReader& reader, const LinePlan& plan) {
+void DecodeLines(ZtImage& image, const PixelSource& source, const LinePlan& plan) {
     Packet packet;
+    std::vector<uint8_t> plain(source.packets || kStoredAsIs<L> ? 0 : size_t(plan.width) * source.fileBytes);
+    bool shortLine = false;
     for (uint32_t i = 0; i < plan.height; ++i) {
         if (image.AbortCode() != 0) FailDecode("Cancelled");
         // A read that ran past the data ends the picture, unless it was on the last line.
-        if (reader.Failed()) FailDecode("corrupted TGA");
+        if (source.packets ? source.packets->Failed() : shortLine) FailDecode("corrupted TGA");
         // Bottom-up files store the bottom line first, like the picture's rows.
         const uint32_t row = plan.topDown ? plan.height - 1 - i : i;
         const LineOut line{image.RowBits(row), kHasAlpha<L> ? image.AlphaPointer(0, int32_t(row)) : nullptr};
-        if (plan.rle)
-            ExpandCompressedLine<L>(reader, packet, line, plan.width);
-        else
+        if (source.packets) {
+            ExpandCompressedLine<L>(*source.packets, packet, line, plan.width);
+        } else if constexpr (kStoredAsIs<L>) {
+            // Stored as the picture stores them: straight into the row. A
+            // short last line keeps the bytes that arrived.
+            const size_t want = size_t(plan.width) * kFileBytes<L>;
+            shortLine = source.lines->ReadBlocks(line.pixels, 1, want) < want;
+        } else {
+            const size_t got = source.lines->ReadBlocks(plain.data(), 1, plain.size());
+            shortLine = got < plain.size();
+            ByteReader reader(plain.data(), got);
             ReadPixels<L>(reader, line, 0, plan.width);
+        }
         if (plan.rightToLeft) MirrorLine<L>(line, plan.width);
     }
+}
+
+// How many bytes the stream holds from its position on, when it can tell.
+bool RemainingBytes(ZtFile& stream, uint64_t* remaining) {
+    const int32_t at = stream.Position(), length = stream.Length();
+    if (at < 0 || length < at) return false;
+    *remaining = uint64_t(length - at);
+    return true;
 }
 
 // Create's own ceiling, checked before the file's data is read.
@@ -291,42 +321,47 @@ DecodeOutcome DecodeTga(ZtImage& image, ZtFile& stream) {
 
     const uint32_t fileBytes = (h.depth + 7u) / 8u;
     const uint64_t mapBytes = hasMap ? uint64_t(h.mapLength) * ((h.mapEntryBits + 7u) / 8u) : 0;
-    const uint64_t head = h.idLength + mapBytes;
-    const uint64_t pixelCount = uint64_t(h.width) * h.height;
-    // Worst case for packets: one header byte a pixel.
-    const uint64_t cap = head + pixelCount * (fileBytes + (rle ? 1 : 0));
-    const std::vector<uint8_t> data = ReadToEnd(stream, size_t(cap));
+    // The image ID and the colour map: at most 255 + 256 x 4 bytes.
+    std::vector<uint8_t> head(h.idLength + size_t(mapBytes));
+    if (stream.ReadBlocks(head.data(), 1, head.size()) != head.size()) FailDecode("corrupted TGA");
 
+    // Run-length data is read whole, at most one header byte and one value a
+    // pixel; so is plain data from a stream that cannot tell its length.
+    const uint64_t pixelCount = uint64_t(h.width) * h.height;
+    std::vector<uint8_t> whole;
+    uint64_t available = 0;
+    const bool readWhole = rle || !RemainingBytes(stream, &available);
+    if (readWhole) {
+        whole = ReadToEnd(stream, size_t(pixelCount * (fileBytes + 1)));
+        available = whole.size();
+    }
     // Every line before the last must arrive whole, or the decode ends with
     // "corrupted TGA" anyway; finding that out here spares the allocation.
     // Packets hold at most 128 pixels and take a header and one value at least.
     const uint64_t earlier = uint64_t(h.width) * (h.height - 1u);
     const uint64_t least =
-        head + (rle ? (earlier + kMaxPacketPixels - 1) / kMaxPacketPixels * (1 + fileBytes) : earlier * fileBytes);
-    if (data.size() < least) FailDecode("corrupted TGA");
+        rle ? (earlier + kMaxPacketPixels - 1) / kMaxPacketPixels * (1 + fileBytes) : earlier * fileBytes;
+    if (available < least) FailDecode("corrupted TGA");
 
     if (!image.Create(h.width, h.height, imageBits, ImageFormat::Targa)) FailDecode("TGA Create failed");
     if ((layout == Layout::Bgra32 || layout == Layout::GreyAlpha) && !image.AddAlphaPlane())
         FailDecode("TGA Create failed");
     if (image.AbortCode() != 0) FailDecode("Cancelled");
 
-    ByteReader reader(data.data(), data.size());
-    reader.Skip(h.idLength);  // a short file fails before the first line
-    if (hasMap) {
-        const uint8_t* map = reader.Bytes(size_t(mapBytes));
-        if (map && kind == ImageKind::Mapped) LoadColourMap(image, map, h);
-    }
+    if (hasMap && kind == ImageKind::Mapped) LoadColourMap(image, head.data() + h.idLength, h);
     // Grey pictures keep their ramp, whatever colour map they carry.
     if (kind == ImageKind::Grey) image.SetGreyRamp();
 
-    const LinePlan plan{h.width, h.height, rle, (h.descriptor & kTopDown) != 0,
-                        (h.descriptor & kRightToLeft) != 0};
+    ByteReader packets(whole.data(), whole.size());
+    ZtMemFile wholeLines(whole.data(), whole.size());
+    const PixelSource source{rle ? &packets : nullptr, readWhole ? &wholeLines : &stream, fileBytes};
+    const LinePlan plan{h.width, h.height, (h.descriptor & kTopDown) != 0, (h.descriptor & kRightToLeft) != 0};
     switch (layout) {
-        case Layout::Index8: DecodeLines<Layout::Index8>(image, reader, plan); break;
-        case Layout::GreyAlpha: DecodeLines<Layout::GreyAlpha>(image, reader, plan); break;
-        case Layout::Rgb555: DecodeLines<Layout::Rgb555>(image, reader, plan); break;
-        case Layout::Bgr24: DecodeLines<Layout::Bgr24>(image, reader, plan); break;
-        case Layout::Bgra32: DecodeLines<Layout::Bgra32>(image, reader, plan); break;
+        case Layout::Index8: DecodeLines<Layout::Index8>(image, source, plan); break;
+        case Layout::GreyAlpha: DecodeLines<Layout::GreyAlpha>(image, source, plan); break;
+        case Layout::Rgb555: DecodeLines<Layout::Rgb555>(image, source, plan); break;
+        case Layout::Bgr24: DecodeLines<Layout::Bgr24>(image, source, plan); break;
+        case Layout::Bgra32: DecodeLines<Layout::Bgra32>(image, source, plan); break;
     }
     return DecodeOutcome::Done;
 }
