@@ -321,7 +321,7 @@ DecodeOutcome DecodeTga(ZtImage& image, ZtFile& stream) {
 
     const uint32_t fileBytes = (h.depth + 7u) / 8u;
     const uint64_t mapBytes = hasMap ? uint64_t(h.mapLength) * ((h.mapEntryBits + 7u) / 8u) : 0;
-    // The image ID and the colour map: at most 255 + 256 x 4 bytes.
+    // The image ID and the colour map: at most 255 + 256 x 32 bytes.
     std::vector<uint8_t> head(h.idLength + size_t(mapBytes));
     if (stream.ReadBlocks(head.data(), 1, head.size()) != head.size()) FailDecode("corrupted TGA");
 
