@@ -85,6 +85,14 @@ Bytes HeaderColours() {
     return map;
 }
 
+// The messages of the format's own a PCX decode can fail with (the cancel
+// aside), and those Create leaves.
+const std::set<std::string> kMessages = {
+    "Can't read PCX image", "Error: Not a PCX file", "PCX file has unknown encoding scheme",
+    "Can't handle image with more than 4 planes", "corrupted PCX", "repeat count spans end of image",
+    "bad color map signature", "PCX_PlanesToPixels: more than 4 planes or more than 1 bit per pixel",
+    "ZTIMAGE_MAX_MEMORY exceeded", "ZtImage::Create : width and height must be greater than zero"};
+
 bool Decode(ZtImage& img, const Bytes& bytes) { return zt_test::DecodeBytes(img, bytes, ImageFormat::Pcx); }
 
 uint32_t Rgb(const ZtImage& img, int x, int y) {
@@ -328,11 +336,6 @@ TEST(PcxDecoder, FailuresAndMessages) {
 }
 
 TEST(PcxDecoder, EveryPrefixAndByteFlipDecodesOrFailsCleanly) {
-    const std::set<std::string> messages = {
-        "Can't read PCX image", "Error: Not a PCX file", "PCX file has unknown encoding scheme",
-        "Can't handle image with more than 4 planes", "corrupted PCX", "repeat count spans end of image",
-        "bad color map signature", "PCX_PlanesToPixels: more than 4 planes or more than 1 bit per pixel",
-        "ZTIMAGE_MAX_MEMORY exceeded", "ZtImage::Create : width and height must be greater than zero"};
     PcxSpec s;
     s.bits = 1;
     s.planes = 4;
@@ -355,7 +358,7 @@ TEST(PcxDecoder, EveryPrefixAndByteFlipDecodesOrFailsCleanly) {
             if (img.Decode(&stream)) {
                 ASSERT_TRUE(img.HasPixels()) << at;
                 EXPECT_GT(img.Width() * img.Height(), 0) << at;
-            } else if (messages.count(img.LastError()) == 0) {
+            } else if (kMessages.count(img.LastError()) == 0) {
                 // Our own messages name a header field and its value.
                 EXPECT_EQ(std::string(img.LastError()).rfind("PCX ", 0), 0u) << at << ": " << img.LastError();
             }
@@ -384,7 +387,7 @@ TEST(PcxDecoder, CorpusMatchesIndependentDecoder) {
             ASSERT_TRUE(ok) << img.LastError();
         }
         if (!ok) {
-            EXPECT_STRNE(img.LastError(), "");
+            EXPECT_EQ(kMessages.count(img.LastError()), 1u) << img.LastError();
             continue;
         }
         if (r.reference == "any" || r.reference == "fail") continue;

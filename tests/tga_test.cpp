@@ -52,6 +52,10 @@ TgaSpec Grey(uint16_t width, uint16_t height, Bytes data, bool rle) {
     return s;
 }
 
+// Every message a TGA decode can fail with (the cancel aside).
+const std::set<std::string> kMessages = {"Not a TGA", "Unknown TGA image type", "bad TGA header",
+                                         "TGA Create failed", "corrupted TGA"};
+
 bool Decode(ZtImage& img, const Bytes& bytes) { return zt_test::DecodeBytes(img, bytes, ImageFormat::Targa); }
 
 uint32_t Rgb(const ZtImage& img, int x, int y) {
@@ -336,8 +340,6 @@ TEST(TgaDecoder, EveryPrefixAndByteFlipDecodesOrFailsCleanly) {
     s.map = {1, 2, 3, 4};
     s.data = {0x86, 1, 2, 3, 4, 0x03, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 0x83, 0, 0, 0, 0};
     const Bytes good = MakeTga(s);
-    const std::set<std::string> messages = {"Not a TGA", "Unknown TGA image type", "bad TGA header",
-                                            "TGA Create failed", "corrupted TGA"};
     auto check = [&](const Bytes& bytes, size_t at) {
         ZtImageTGA img;
         ZtMemFile stream(bytes.data(), bytes.size());
@@ -345,7 +347,7 @@ TEST(TgaDecoder, EveryPrefixAndByteFlipDecodesOrFailsCleanly) {
             ASSERT_TRUE(img.HasPixels()) << at;
             EXPECT_GT(img.Width() * img.Height(), 0) << at;
         } else {
-            EXPECT_EQ(messages.count(img.LastError()), 1u) << at << ": " << img.LastError();
+            EXPECT_EQ(kMessages.count(img.LastError()), 1u) << at << ": " << img.LastError();
         }
     };
     for (size_t n = 0; n < good.size(); ++n) check(Bytes(good.begin(), good.begin() + long(n)), n);
@@ -362,8 +364,6 @@ TEST(TgaDecoder, CorpusMatchesIndependentDecoder) {
     if (corpus.empty()) GTEST_SKIP() << "shared corpus not present; corpus comparison skipped";
     const auto refs = zt_test::LoadCorpusReferences(std::string(ZENT_SOURCE_DIR) + "/tests/data/tga_reference.tsv");
     ASSERT_GT(refs.size(), 100u);
-    const std::set<std::string> messages = {"Not a TGA", "Unknown TGA image type", "bad TGA header",
-                                            "TGA Create failed", "corrupted TGA"};
     int matched = 0;
     for (const auto& r : refs) {
         SCOPED_TRACE(r.path);
@@ -373,7 +373,7 @@ TEST(TgaDecoder, CorpusMatchesIndependentDecoder) {
             ASSERT_TRUE(ok) << img.LastError();
         }
         if (!ok) {
-            EXPECT_EQ(messages.count(img.LastError()), 1u) << img.LastError();
+            EXPECT_EQ(kMessages.count(img.LastError()), 1u) << img.LastError();
             continue;
         }
         if (r.reference == "any" || r.reference == "fail") continue;
