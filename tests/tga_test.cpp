@@ -262,6 +262,35 @@ TEST(TgaDecoder, ShortLastLineKeepsWhatArrived) {
     EXPECT_EQ(Rgb(img, 1, 1), 4u);  // one byte of the second pixel
 }
 
+// A stream that cannot tell its length, as a pipe cannot.
+class UnknownLengthStream : public ZtMemFile {
+public:
+    using ZtMemFile::ZtMemFile;
+    int32_t Length() override { return -1; }
+};
+
+TEST(TgaDecoder, PlainDataFromAStreamOfUnknownLength) {
+    TgaSpec s;
+    s.depth = 16;
+    s.height = 2;
+    s.data = {0x1F, 0x00, 0x00, 0x7C, 0xE0, 0x03, 0xFF, 0x7F};
+    const Bytes good = MakeTga(s);
+    ZtImageTGA img;
+    UnknownLengthStream stream(good.data(), good.size());
+    ASSERT_TRUE(img.Decode(&stream)) << img.LastError();
+    EXPECT_EQ(Rgb(img, 0, 0), 0x0000F8u);
+    EXPECT_EQ(Rgb(img, 1, 1), 0xF8F8F8u);
+
+    // Its data is still measured before the picture is made.
+    s.width = s.height = 8000;
+    const Bytes big = MakeTga(s);
+    ZtImageTGA huge;
+    UnknownLengthStream bigStream(big.data(), big.size());
+    EXPECT_FALSE(huge.Decode(&bigStream));
+    EXPECT_STREQ(huge.LastError(), "corrupted TGA");
+    EXPECT_FALSE(huge.HasPixels());
+}
+
 TEST(TgaDecoder, FailuresAndMessages) {
     struct Case {
         const char* what;
