@@ -262,10 +262,10 @@ bool RemainingBytes(ZtFile& stream, uint64_t* remaining) {
     return true;
 }
 
-// Create's own ceiling, checked before the file's data is read.
+// Create's own ceiling on the padded rows, checked before the file's data is read.
 bool FitsMemoryCeiling(uint64_t width, uint64_t height, uint32_t bits) {
-    uint64_t total = 0;
-    return CheckedMul3(width, height, bits, &total) && total / 8 <= ZTIMAGE_MAX_MEMORY;
+    const uint64_t stride = (width * bits + 31) / 32 * 4;  // width < 2^17, bits <= 24
+    return ProductAtMost(stride, height, 1, ZTIMAGE_MAX_MEMORY);
 }
 
 // Colour-map entries of 15/16 bits (5-5-5), 24 bits (blue, green, red) or 32
