@@ -10,7 +10,9 @@
 #include "codecs/builtin/bmp.h"
 #include "codecs/builtin/gif.h"
 #include "codecs/builtin/ico.h"
+#include "codecs/builtin/pcx.h"
 #include "codecs/builtin/ska.h"
+#include "codecs/builtin/tga.h"
 #include "codecs/builtin/wbmp.h"
 #include "image/format_table.h"
 
@@ -28,8 +30,8 @@ const FormatRow kFormats[] = {
     {ImageFormat::Png, "png", &RunDecoder<ZtImagePNG>, kTried},
     {ImageFormat::Tiff, "tif", kNoDecoder, kTried},
     {ImageFormat::Mng, "mng jng", &RunDecoder<ZtImageMNG, true>, kTried},
-    {ImageFormat::Targa, "tga", kNoDecoder, kTried},
-    {ImageFormat::Pcx, "pcx", kNoDecoder, kTried},
+    {ImageFormat::Targa, "tga", &RunDecoder<ZtImageTGA>, kTried},
+    {ImageFormat::Pcx, "pcx", &RunDecoder<ZtImagePCX>, kTried},
     {ImageFormat::Wbmp, "wbm", &RunDecoder<ZtImageWBMP>, kTried},
     {ImageFormat::Metafile, "wmf emf", kNoDecoder, kTried},
     {ImageFormat::Jp2, "jp2 j2k", &RunFamilyDecoder<ZtImageJAS>, kTried},
