@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   libgif-dev libjpeg-turbo-progs
   libopenjp2-7-dev liblcms2-dev
+  libcairo2-dev fonts-dejavu-core
 )
 
 missing=()
