@@ -430,6 +430,26 @@ TEST(MetafileDrawing, TextIsDrawnInTheTextColour) {
     EXPECT_EQ(other, 0);
 }
 
+TEST(MetafileDrawing, GradientRectangleShadesFromLeftToRight) {
+    // Two vertices, red at (0, 0) and blue at (40, 10), one horizontal rectangle.
+    Bytes payload;
+    for (int32_t v : {0, 0, 40, 10, 2, 1, 0}) Put32(payload, uint32_t(v));
+    for (int32_t v : {0, 0}) Put32(payload, uint32_t(v));
+    Put16(payload, 0xFF00), Put16(payload, 0), Put16(payload, 0), Put16(payload, 0);
+    for (int32_t v : {40, 10}) Put32(payload, uint32_t(v));
+    Put16(payload, 0), Put16(payload, 0), Put16(payload, 0xFF00), Put16(payload, 0);
+    Put32(payload, 0), Put32(payload, 1);
+    Decoded d;
+    DecodeInto(d, MetafileBuilder::Enhanced(0, 0, 40, 20).Raw(118, payload).Build());
+    ASSERT_TRUE(d.ok) << d.message;
+    const uint32_t left = Rgb(d.image, 1, 5), right = Rgb(d.image, 38, 5);
+    EXPECT_GT(left >> 16, 230u);
+    EXPECT_LT(left & 0xFF, 25u);
+    EXPECT_GT(right & 0xFF, 230u);
+    EXPECT_LT(right >> 16, 25u);
+    EXPECT_EQ(Rgb(d.image, 20, 15), kWhite);
+}
+
 TEST(MetafileSafety, HugeCoordinatesAndDeepNestingFinishQuickly) {
     MetafileBuilder m = MetafileBuilder::Enhanced(0, 0, 400, 400);
     m.SolidPen(kRedRef, 0, 1).SolidBrush(kBlueRef);  // a dashed pen: work grows with length
@@ -584,7 +604,7 @@ const std::map<std::string, std::string> kDifferent = {
     {"emf/libemf2svg/test-065.emf", "the reference fills with black where no brush was selected; the default brush is white"},
     {"emf/libemf2svg/test-152.emf", "a geometric pen of 15 logical units is 5 pixels here; the reference draws it unscaled"},
     {"emf/pillow/drawing.emf", "frame 0..1369 against bounds -256..1369: the reference leaves a 256-pixel margin"},
-    {"emf/wmf2svg/fulltest.emf", "frame of 1060 pixels stretched over the 1600 of the bounds; gradients and mask blits not drawn"},
+    {"emf/wmf2svg/fulltest.emf", "the drawing fills its frame, 1060 of the bounds' 1600 pixels: the reference keeps it in the top left"},
 };
 
 TEST(MetafileCorpus, EveryFileConvertsOrEndsWithAMessage) {

@@ -14,8 +14,6 @@ namespace metafile {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-
 void SetColour(cairo_t* cr, uint32_t c) {
     cairo_set_source_rgb(cr, RedOf(c) / 255.0, GreenOf(c) / 255.0, BlueOf(c) / 255.0);
 }
@@ -338,6 +336,44 @@ void CairoCanvas::DrawBitmap(const Bitmap& bitmap, double sx, double sy, double 
     DropSource();
     cairo_pattern_destroy(pattern);
     cairo_surface_destroy(image);
+}
+
+void CairoCanvas::GradientRect(const PointD corners[4], uint32_t from, uint32_t to, bool vertical) {
+    if (!Ok()) return;
+    // corners: upper left, upper right, lower right, lower left.
+    const PointD end = vertical ? corners[3] : corners[1];
+    cairo_pattern_t* pattern = cairo_pattern_create_linear(corners[0].x, corners[0].y, end.x, end.y);
+    cairo_pattern_add_color_stop_rgb(pattern, 0, RedOf(from) / 255.0, GreenOf(from) / 255.0, BlueOf(from) / 255.0);
+    cairo_pattern_add_color_stop_rgb(pattern, 1, RedOf(to) / 255.0, GreenOf(to) / 255.0, BlueOf(to) / 255.0);
+    cairo_set_source(cr_, pattern);
+    Path area;
+    for (int i = 0; i < 4; ++i) area.push_back({i == 0 ? PathOp::Move : PathOp::Line, {corners[i]}});
+    area.push_back({PathOp::Close, {}});
+    AddPath(area);
+    cairo_fill(cr_);
+    DropSource();
+    cairo_pattern_destroy(pattern);
+}
+
+void CairoCanvas::GradientTriangle(const PointD corners[3], const uint32_t colours[3]) {
+    if (!Ok()) return;
+    cairo_pattern_t* mesh = cairo_pattern_create_mesh();
+    cairo_mesh_pattern_begin_patch(mesh);
+    cairo_mesh_pattern_move_to(mesh, corners[0].x, corners[0].y);
+    cairo_mesh_pattern_line_to(mesh, corners[1].x, corners[1].y);
+    cairo_mesh_pattern_line_to(mesh, corners[2].x, corners[2].y);
+    for (unsigned i = 0; i < 3; ++i)
+        cairo_mesh_pattern_set_corner_color_rgb(mesh, i, RedOf(colours[i]) / 255.0, GreenOf(colours[i]) / 255.0,
+                                                BlueOf(colours[i]) / 255.0);
+    cairo_mesh_pattern_end_patch(mesh);
+    cairo_set_source(cr_, mesh);
+    Path area;
+    for (int i = 0; i < 3; ++i) area.push_back({i == 0 ? PathOp::Move : PathOp::Line, {corners[i]}});
+    area.push_back({PathOp::Close, {}});
+    AddPath(area);
+    cairo_fill(cr_);
+    DropSource();
+    cairo_pattern_destroy(mesh);
 }
 
 void CairoCanvas::PatternBlit(const Path& area, const FillStyle& brush, uint32_t rop) {

@@ -69,6 +69,10 @@ public:
     // 0) through toOutput, which maps bitmap pixels to output pixels.
     void DrawBitmap(const Bitmap& bitmap, double sx, double sy, double sw, double sh,
                     const Affine& toOutput, uint32_t rop);
+    // Gradient fills: colours are 0x00BBGGRR. A rectangle shades from its
+    // left to its right edge (or top to bottom); a triangle between its corners.
+    void GradientRect(const PointD corners[4], uint32_t from, uint32_t to, bool vertical);
+    void GradientTriangle(const PointD corners[3], const uint32_t colours[3]);
     // Fills a path with a raster operation that takes no source (PATCOPY,
     // BLACKNESS, WHITENESS, DSTINVERT, PATINVERT).
     void PatternBlit(const Path& area, const FillStyle& brush, uint32_t rop);

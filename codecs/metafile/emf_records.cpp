@@ -32,8 +32,9 @@ enum : uint32_t {
     kStretchBlt = 77, kSetDiBitsToDevice = 80, kStretchDiBits = 81, kExtCreateFontIndirectW = 82,
     kExtTextOutA = 83, kExtTextOutW = 84, kPolyBezier16 = 85, kPolygon16 = 86, kPolyline16 = 87,
     kPolyBezierTo16 = 88, kPolylineTo16 = 89, kPolyPolyline16 = 90, kPolyPolygon16 = 91, kPolyDraw16 = 92,
-    kCreateMonoBrush = 93, kCreateDibPatternBrushPt = 94, kExtCreatePen = 95, kAlphaBlend = 114,
-    kTransparentBlt = 116,
+    kCreateMonoBrush = 93, kCreateDibPatternBrushPt = 94, kExtCreatePen = 95, kPolyTextOutA = 96,
+    kPolyTextOutW = 97, kSmallTextOut = 108, kAlphaBlend = 114, kTransparentBlt = 116, kGradientFill = 118,
+    kMaskBlt = 78, kPlgBlt = 79,
 };
 
 constexpr uint32_t kStockObject = 0x80000000u;
@@ -93,7 +94,12 @@ private:
         return t;
     }
     void PolyDraw(const Fields& f, bool small);
-    void Text(const Fields& f, bool wide);
+    // EMRTEXT at offset at: reference point, count, string offset, options,
+    // rectangle, advances offset.
+    void Text(const Fields& f, size_t at, bool wide);
+    void SmallText(const Fields& f);
+    void GradientFill(const Fields& f);
+    void ParallelogramBlit(const Fields& f);
 
     DeviceContext& dc_;
     Painter& painter_;
@@ -145,13 +151,11 @@ void EmfPlayer::PolyDraw(const Fields& f, bool small) {
     }
 }
 
-void EmfPlayer::Text(const Fields& f, bool wide) {
-    // bounds (16), graphics mode, x and y scale, then EMRTEXT: reference
-    // point, count, string offset, options, rectangle, advances offset.
-    if (!f.Has(68)) return;
-    const PointD at{double(f.I32(28)), double(f.I32(32))};
-    const uint64_t count = f.U32(36), offString = f.U32(40), offDx = f.U32(64);
-    const uint32_t options = f.U32(44);
+void EmfPlayer::Text(const Fields& f, size_t at, bool wide) {
+    if (!f.Has(uint64_t(at) + 40)) return;
+    const PointD ref{double(f.I32(at)), double(f.I32(at + 4))};
+    const uint64_t count = f.U32(at + 8), offString = f.U32(at + 12), offDx = f.U32(at + 36);
+    const uint32_t options = f.U32(at + 16);
     if (count == 0 || offString < 8) return;
     const uint8_t* str = f.At(offString - 8, count * (wide ? 2 : 1));
     if (!str) return;
@@ -161,9 +165,77 @@ void EmfPlayer::Text(const Fields& f, bool wide) {
     const uint64_t step = options & 0x2000 ? 8 : 4;
     if (offDx >= 8 && f.At(offDx - 8, count * step))
         for (uint64_t i = 0; i < count; ++i) dx.push_back(f.I32(size_t(offDx - 8 + i * step)));
-    const double rect[4] = {double(f.I32(48)), double(f.I32(52)), double(f.I32(56)), double(f.I32(60))};
+    const double rect[4] = {double(f.I32(at + 20)), double(f.I32(at + 24)), double(f.I32(at + 28)),
+                            double(f.I32(at + 32))};
     const bool withRect = rect[0] != rect[2] && rect[1] != rect[3];
-    painter_.Text(at, text, dx, options, withRect ? rect : nullptr);
+    painter_.Text(ref, text, dx, options, withRect ? rect : nullptr);
+}
+
+void EmfPlayer::SmallText(const Fields& f) {
+    // x, y, count, options, graphics mode, x and y scale, a rectangle unless
+    // ETO_NO_RECT 0x100, then 8-bit text with ETO_SMALL_CHARS 0x200, else UTF-16.
+    if (!f.Has(28)) return;
+    const uint64_t count = f.U32(8);
+    const uint32_t options = f.U32(12);
+    const size_t at = options & 0x100 ? 28 : 44;
+    const bool small = options & 0x200;
+    const uint8_t* str = f.At(at, count * (small ? 1 : 2));
+    if (!str || count == 0) return;
+    const double rect[4] = {double(f.I32(28)), double(f.I32(32)), double(f.I32(36)), double(f.I32(40))};
+    painter_.Text({double(f.I32(0)), double(f.I32(4))},
+                  small ? TextFromAnsi(str, size_t(count)) : TextFromUtf16(str, size_t(count)), {}, options,
+                  options & 0x100 ? nullptr : rect);
+}
+
+void EmfPlayer::GradientFill(const Fields& f) {
+    // bounds, vertex count, shape count, mode; vertices of x, y and 16-bit
+    // red, green, blue, alpha; then rectangles (two indices) or triangles (three).
+    if (!f.Has(28)) return;
+    const uint64_t vertices = f.U32(16), shapes = f.U32(20);
+    const uint32_t mode = f.U32(24);
+    if (mode > 2) return;
+    const uint64_t per = mode == 2 ? 3 : 2;
+    if (!f.Has(28 + vertices * 16 + shapes * per * 4) || !Budget(vertices + shapes)) return;
+    auto point = [&](uint64_t i) { return PointD{double(f.I32(size_t(28 + 16 * i))), double(f.I32(size_t(32 + 16 * i)))}; };
+    auto colour = [&](uint64_t i) {
+        const size_t at = size_t(36 + 16 * i);
+        return uint32_t(f.U16(at) >> 8) | uint32_t(f.U16(at + 2) >> 8) << 8 | uint32_t(f.U16(at + 4) >> 8) << 16;
+    };
+    const size_t shapesAt = size_t(28 + vertices * 16);
+    for (uint64_t s = 0; s < shapes; ++s) {
+        uint64_t index[3];
+        bool inRange = true;
+        for (uint64_t k = 0; k < per; ++k) {
+            index[k] = f.U32(shapesAt + size_t((s * per + k) * 4));
+            inRange = inRange && index[k] < vertices;
+        }
+        if (!inRange) continue;  // vertex numbers past the list name nothing
+        if (mode == 2) {
+            const PointD corners[3] = {point(index[0]), point(index[1]), point(index[2])};
+            const uint32_t colours[3] = {colour(index[0]), colour(index[1]), colour(index[2])};
+            painter_.GradientTriangle(corners, colours);
+        } else {
+            painter_.GradientRect(point(index[0]), point(index[1]), colour(index[0]), colour(index[1]), mode == 1);
+        }
+    }
+}
+
+void EmfPlayer::ParallelogramBlit(const Fields& f) {
+    // bounds, three destination corners (upper left, upper right, lower
+    // left), the source rectangle, its transform and colour, then the bitmap.
+    if (!f.Has(132)) return;
+    const double xs = f.I32(40), ys = f.I32(44), ws = f.I32(48), hs = f.I32(52);
+    if (ws == 0 || hs == 0) return;
+    bool bottomUp = true;
+    const auto bitmap = RecordDib(f, 88, &bottomUp);
+    if (!bitmap) return;
+    const PointD p0{double(f.I32(16)), double(f.I32(20))}, p1{double(f.I32(24)), double(f.I32(28))},
+        p2{double(f.I32(32)), double(f.I32(36))};
+    Affine t;
+    t.a = (p1.x - p0.x) / ws, t.b = (p1.y - p0.y) / ws;
+    t.c = (p2.x - p0.x) / hs, t.d = (p2.y - p0.y) / hs;
+    t.e = p0.x - t.a * xs - t.c * ys, t.f = p0.y - t.b * xs - t.d * ys;
+    painter_.DrawBitmapMapped(*bitmap, xs, ys, ws, hs, t, 0x00CC0020);
 }
 
 bool EmfPlayer::Play(uint32_t type, const Fields& f) {
@@ -446,9 +518,10 @@ bool EmfPlayer::Play(uint32_t type, const Fields& f) {
         }
         case kBitBlt:
         case kStretchBlt:
+        case kMaskBlt:  // drawn without its mask
         case kAlphaBlend:
         case kTransparentBlt: {
-            const bool stretch = type != kBitBlt;
+            const bool stretch = type != kBitBlt && type != kMaskBlt;
             if (!f.Has(stretch ? 100 : 92)) break;
             const double x = f.I32(16), y = f.I32(20), w = f.I32(24), h = f.I32(28);
             const uint32_t rop = type == kBitBlt || type == kStretchBlt ? f.U32(32) : 0x00CC0020;
@@ -478,7 +551,25 @@ bool EmfPlayer::Play(uint32_t type, const Fields& f) {
         }
         case kExtTextOutA:
         case kExtTextOutW:
-            Text(f, type == kExtTextOutW);
+            Text(f, 28, type == kExtTextOutW);
+            break;
+        case kPolyTextOutA:
+        case kPolyTextOutW: {
+            // bounds, graphics mode, x and y scale, string count, EMRTEXTs.
+            if (!f.Has(32)) break;
+            const uint64_t strings = f.U32(28);
+            if (!f.Has(32 + 40 * strings)) break;
+            for (uint64_t i = 0; i < strings; ++i) Text(f, size_t(32 + 40 * i), type == kPolyTextOutW);
+            break;
+        }
+        case kSmallTextOut:
+            SmallText(f);
+            break;
+        case kGradientFill:
+            GradientFill(f);
+            break;
+        case kPlgBlt:
+            ParallelogramBlit(f);
             break;
         default:
             break;  // records that do not draw, or that this player leaves out, are skipped by their size

@@ -439,8 +439,25 @@ void Painter::DrawBitmap(const Bitmap& bitmap, bool bottomUpOrigin, double x, do
     place.d = h / hSrc;
     place.e = x - xSrc * place.a;
     place.f = y - top * place.d;
+    DrawBitmapMapped(bitmap, xSrc, top, wSrc, hSrc, place, rop);
+}
+
+void Painter::DrawBitmapMapped(const Bitmap& bitmap, double xSrc, double ySrc, double wSrc, double hSrc,
+                               const Affine& toLogical, uint32_t rop) {
     ApplyClip();
-    canvas_.DrawBitmap(bitmap, xSrc, top, wSrc, hSrc, place.Then(dc_.LogicalToOutput()), rop);
+    canvas_.DrawBitmap(bitmap, xSrc, ySrc, wSrc, hSrc, toLogical.Then(dc_.LogicalToOutput()), rop);
+}
+
+void Painter::GradientRect(PointD ul, PointD lr, uint32_t from, uint32_t to, bool vertical) {
+    const PointD corners[4] = {Out(ul), Out({lr.x, ul.y}), Out(lr), Out({ul.x, lr.y})};
+    ApplyClip();
+    canvas_.GradientRect(corners, from, to, vertical);
+}
+
+void Painter::GradientTriangle(const PointD corners[3], const uint32_t colours[3]) {
+    const PointD out[3] = {Out(corners[0]), Out(corners[1]), Out(corners[2])};
+    ApplyClip();
+    canvas_.GradientTriangle(out, colours);
 }
 
 void Painter::PatBlt(double x, double y, double w, double h, uint32_t rop) {

@@ -67,6 +67,13 @@ public:
     // (x, y, w, h). Source y counts from the bottom line when bottomUpOrigin.
     void DrawBitmap(const Bitmap& bitmap, bool bottomUpOrigin, double x, double y, double w, double h, double xSrc,
                     double ySrc, double wSrc, double hSrc, uint32_t rop);
+    // Paints (xSrc, ySrc, wSrc, hSrc) of bitmap (top line 0) through toLogical,
+    // which maps bitmap pixels to logical coordinates.
+    void DrawBitmapMapped(const Bitmap& bitmap, double xSrc, double ySrc, double wSrc, double hSrc,
+                          const Affine& toLogical, uint32_t rop);
+    // Gradient fills between logical vertices; colours 0x00BBGGRR.
+    void GradientRect(PointD upperLeft, PointD lowerRight, uint32_t from, uint32_t to, bool vertical);
+    void GradientTriangle(const PointD corners[3], const uint32_t colours[3]);
     // A raster operation without a source, over a logical rectangle.
     void PatBlt(double x, double y, double w, double h, uint32_t rop);
 
