@@ -571,11 +571,10 @@ std::vector<uint8_t> Thumbnail(const ZtImage& img) {
         for (int gx = 0; gx < kGrid; ++gx) {
             const int x0 = gx * w / kGrid, x1 = std::max((gx + 1) * w / kGrid, x0 + 1);
             uint64_t sum[3] = {0, 0, 0};
-            for (int y = y0; y < y1; ++y)
-                for (int x = x0; x < x1; ++x) {
-                    const uint32_t c = Rgb(img, x, y);
-                    sum[0] += c >> 16, sum[1] += (c >> 8) & 0xFF, sum[2] += c & 0xFF;
-                }
+            for (int y = y0; y < y1; ++y) {
+                const uint8_t* row = img.RowBits(uint32_t(h - 1 - y));  // 24-bit blue, green, red
+                for (int x = x0; x < x1; ++x) sum[0] += row[3 * x + 2], sum[1] += row[3 * x + 1], sum[2] += row[3 * x];
+            }
             const uint64_t n = uint64_t(x1 - x0) * uint64_t(y1 - y0);
             for (uint64_t s : sum) out.push_back(uint8_t(s / n));
         }
