@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codecs/builtin/wmf.h"
+#include "codecs/metafile/records.h"
 #include "image/zt_file.h"
 #include "tests/test_support.h"
 
@@ -448,6 +449,16 @@ TEST(MetafileDrawing, GradientRectangleShadesFromLeftToRight) {
     EXPECT_GT(right & 0xFF, 230u);
     EXPECT_LT(right >> 16, 25u);
     EXPECT_EQ(Rgb(d.image, 20, 15), kWhite);
+}
+
+TEST(MetafileText, CodePagesAndTheSymbolCharacterSet) {
+    const uint8_t ansi[] = {'D', 0x80, 0xE9, 0};
+    EXPECT_EQ(metafile::TextFromAnsi(ansi, 4), "D\u20AC\u00E9");  // Windows-1252; the NUL is dropped
+    EXPECT_EQ(metafile::TextFromAnsi(ansi, 1, true), "\u0394");     // symbol D is Delta
+    const uint8_t wide[] = {0x44, 0xF0, 0x3D, 0xD8, 0x00, 0xDE, 0x00, 0xD8};
+    EXPECT_EQ(metafile::TextFromUtf16(wide, 1, true), "\u0394");  // U+F044 in a symbol font
+    // A surrogate pair, then a lone high surrogate.
+    EXPECT_EQ(metafile::TextFromUtf16(wide + 2, 3), "\U0001F600\uFFFD");
 }
 
 TEST(MetafileSafety, HugeCoordinatesAndDeepNestingFinishQuickly) {

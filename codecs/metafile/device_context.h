@@ -66,6 +66,8 @@ struct Brush {
     std::shared_ptr<const Bitmap> pattern;
 };
 
+constexpr uint8_t kSymbolCharset = 2;
+
 struct Font {
     int32_t height = 0;       // logical units; < 0 character height, > 0 cell height
     int32_t escapement = 0;   // tenths of a degree, counter-clockwise

@@ -159,7 +159,8 @@ void EmfPlayer::Text(const Fields& f, size_t at, bool wide) {
     if (count == 0 || offString < 8) return;
     const uint8_t* str = f.At(offString - 8, count * (wide ? 2 : 1));
     if (!str) return;
-    const std::string text = wide ? TextFromUtf16(str, size_t(count)) : TextFromAnsi(str, size_t(count));
+    const bool symbol = dc_.State().font.charset == kSymbolCharset;
+    const std::string text = wide ? TextFromUtf16(str, size_t(count), symbol) : TextFromAnsi(str, size_t(count), symbol);
     std::vector<double> dx;
     // ETO_PDY 0x2000: x and y advances in pairs; only the x ones are used.
     const uint64_t step = options & 0x2000 ? 8 : 4;
@@ -183,7 +184,9 @@ void EmfPlayer::SmallText(const Fields& f) {
     if (!str || count == 0) return;
     const double rect[4] = {double(f.I32(28)), double(f.I32(32)), double(f.I32(36)), double(f.I32(40))};
     painter_.Text({double(f.I32(0)), double(f.I32(4))},
-                  small ? TextFromAnsi(str, size_t(count)) : TextFromUtf16(str, size_t(count)), {}, options,
+                  small ? TextFromAnsi(str, size_t(count), dc_.State().font.charset == kSymbolCharset)
+                        : TextFromUtf16(str, size_t(count), dc_.State().font.charset == kSymbolCharset),
+                  {}, options,
                   options & 0x100 ? nullptr : rect);
 }
 

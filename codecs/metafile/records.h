@@ -49,9 +49,11 @@ private:
 };
 
 // Text in records: 8-bit strings (read as Windows-1252) and UTF-16 strings,
-// to UTF-8 without NULs.
-std::string TextFromAnsi(const uint8_t* bytes, size_t count);
-std::string TextFromUtf16(const uint8_t* bytes, size_t count);
+// to UTF-8 without NULs. symbol: the font uses the symbol character set,
+// whose letters are Greek and whose upper half holds mathematical signs
+// (UTF-16 text names them U+F020..U+F0FF).
+std::string TextFromAnsi(const uint8_t* bytes, size_t count, bool symbol = false);
+std::string TextFromUtf16(const uint8_t* bytes, size_t count, bool symbol = false);
 
 // Plays a Windows metafile (the bytes from its 18-byte header on) onto the
 // canvas. The metafile's window, the placeable box until the metafile sets

@@ -52,6 +52,7 @@ private:
         if (slot >= 0) *dc_.Slot(uint64_t(slot)) = std::move(object);  // a full table drops the object
     }
     static std::vector<int32_t> ParseRegion(const Fields& f);
+    bool Symbol() const { return dc_.State().font.charset == kSymbolCharset; }
     void Bitmap(const Fields& f, size_t dibAt, bool bottomUpOrigin, double x, double y, double w, double h, double xs,
                 double ys, double ws, double hs, uint32_t rop);
 
@@ -195,7 +196,7 @@ bool WmfPlayer::Play(uint16_t function, const Fields& f) {
             const uint16_t n = f.U16(0);
             const size_t padded = (size_t(n) + 1) & ~size_t(1);
             if (!f.Has(2 + padded + 4)) break;
-            painter_.Text({double(f.I16(2 + padded + 2)), double(f.I16(2 + padded))}, TextFromAnsi(f.At(2, n), n),
+            painter_.Text({double(f.I16(2 + padded + 2)), double(f.I16(2 + padded))}, TextFromAnsi(f.At(2, n), n, Symbol()),
                           {}, 0, nullptr);
             break;
         }
@@ -212,7 +213,7 @@ bool WmfPlayer::Play(uint16_t function, const Fields& f) {
                 p = 16;
             }
             if (!f.Has(p + n)) break;
-            const std::string text = TextFromAnsi(f.At(p, n), n);
+            const std::string text = TextFromAnsi(f.At(p, n), n, Symbol());
             p += (size_t(n) + 1) & ~size_t(1);
             std::vector<double> dx;
             if (f.Has(p + 2 * uint64_t(n)))  // the advances are optional
