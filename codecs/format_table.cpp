@@ -14,6 +14,7 @@
 #include "codecs/builtin/ska.h"
 #include "codecs/builtin/tga.h"
 #include "codecs/builtin/wbmp.h"
+#include "codecs/builtin/wmf.h"
 #include "image/format_table.h"
 
 namespace {
@@ -21,6 +22,15 @@ namespace {
 constexpr bool kTried = true;      // the pass over every decoder runs this row
 constexpr bool kFamily = false;    // a family's later id: its decoder is tried at the first row
 constexpr DecodeEntry kNoDecoder = nullptr;  // known format, no decoder in this build yet
+
+// The metafile decoder takes a width and height to draw at; 0 and 0 keep the file's own.
+bool RunMetafileDecoder(ZtImage& caller, ZtFile& stream, uint32_t) {
+    auto temp = std::make_unique<ZtImageWMF>();
+    temp->InheritSettings(caller);
+    if (temp->Decode(&stream, 0, 0)) return caller.TakeOver(*temp, true);
+    caller.AdoptFailure(*temp, false);
+    return false;
+}
 
 const FormatRow kFormats[] = {
     {ImageFormat::Bmp, "bmp", &RunDecoder<ZtImageBMP>, kTried},
@@ -33,7 +43,7 @@ const FormatRow kFormats[] = {
     {ImageFormat::Targa, "tga", &RunDecoder<ZtImageTGA>, kTried},
     {ImageFormat::Pcx, "pcx", &RunDecoder<ZtImagePCX>, kTried},
     {ImageFormat::Wbmp, "wbm", &RunDecoder<ZtImageWBMP>, kTried},
-    {ImageFormat::Metafile, "wmf emf", kNoDecoder, kTried},
+    {ImageFormat::Metafile, "wmf emf", &RunMetafileDecoder, kTried},
     {ImageFormat::Jp2, "jp2 j2k", &RunFamilyDecoder<ZtImageJAS>, kTried},
     {ImageFormat::Jpc, "jpc j2c", &RunFamilyDecoder<ZtImageJAS>, kFamily},
     {ImageFormat::Pgx, "pgx", &RunFamilyDecoder<ZtImageJAS>, kFamily},

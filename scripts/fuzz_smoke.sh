@@ -11,6 +11,9 @@ CC=clang CXX=clang++ bash "$root/scripts/build.sh" "$build" -DBUILD_FUZZERS=ON -
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined" \
   -DCMAKE_C_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+# Leaks inside system libraries that live for the whole process (fontconfig
+# behind cairo's text) are not ours to fix.
+export LSAN_OPTIONS=suppressions="$root/scripts/lsan_suppressions.txt"
 shopt -s nullglob
 ran=0
 for target in "$build"/fuzz/fuzz_*; do
