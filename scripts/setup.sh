@@ -11,7 +11,6 @@ packages=(
   libgif-dev libjpeg-turbo-progs libstb-dev
   libopenjp2-7-dev liblcms2-dev
   libcairo2-dev fonts-dejavu-core
-  emf2svg librsvg2-bin libmagickcore-6.q16-6-extra
 )
 
 missing=()
