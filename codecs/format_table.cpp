@@ -7,6 +7,7 @@
 #include "codecs/adapters/mng.h"
 #include "codecs/adapters/png.h"
 #include "codecs/adapters/raw.h"
+#include "codecs/adapters/tiff.h"
 #include "codecs/builtin/bmp.h"
 #include "codecs/builtin/gif.h"
 #include "codecs/builtin/ico.h"
@@ -38,7 +39,7 @@ const FormatRow kFormats[] = {
     {ImageFormat::Icon, "ico cur", &RunDecoder<ZtImageICO, true>, kTried},
     {ImageFormat::Gif, "gif", &RunDecoder<ZtImageGIF, true>, kTried},
     {ImageFormat::Png, "png", &RunDecoder<ZtImagePNG>, kTried},
-    {ImageFormat::Tiff, "tif", kNoDecoder, kTried},
+    {ImageFormat::Tiff, "tif", &RunDecoder<ZtImageTIF, true>, kTried},
     {ImageFormat::Mng, "mng jng", &RunDecoder<ZtImageMNG, true>, kTried},
     {ImageFormat::Targa, "tga", &RunDecoder<ZtImageTGA>, kTried},
     {ImageFormat::Pcx, "pcx", &RunDecoder<ZtImagePCX>, kTried},

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev
-  libpng-dev zlib1g-dev libjpeg62-turbo-dev libmng-dev
+  libpng-dev zlib1g-dev libjpeg62-turbo-dev libmng-dev libtiff-dev
   clang libclang-rt-14-dev
   libgif-dev libjpeg-turbo-progs libstb-dev
   libopenjp2-7-dev liblcms2-dev
