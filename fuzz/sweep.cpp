@@ -34,6 +34,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codecs/format_table.h"
@@ -97,7 +98,7 @@ struct Options {
     double timeLimit = 2.0;     // CPU seconds per input
     size_t memoryMb = 400;      // peak resident memory per input
     size_t addressSpaceMb = 1024;  // 0: no address-space limit
-    double maxSeconds = 0;      // 0: no bound on the whole sweep
+    double maxSeconds = 0;      // 0: no bound; else shared evenly by the formats
     bool verbose = false;
 };
 
@@ -488,14 +489,8 @@ int main(int argc, char** argv) {
     }
     fprintf(log, "format\tcategory\tinput\tcpu_s\twall_s\tpeak_mb\tdetail\n");
 
-    const auto started = std::chrono::steady_clock::now();
-    auto outOfTime = [&] {
-        return o.maxSeconds > 0 &&
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() > o.maxSeconds;
-    };
-    std::map<std::string, Tally> tallies;
-    size_t offenders = 0;
-    bool stopped = false;
+    // The files of each format; an even sample when asked for one.
+    std::vector<std::pair<std::string, std::vector<fs::path>>> work;
     for (const std::string& format : formats) {
         std::vector<fs::path> files;
         for (const fs::path& f : FilesUnder(fs::path(o.corpus) / format))
@@ -506,9 +501,27 @@ int main(int argc, char** argv) {
             for (size_t i = 0; i < o.filesPerFormat; ++i) sample.push_back(files[i * files.size() / o.filesPerFormat]);
             files.swap(sample);
         }
+        // A seeded shuffle, so that a sweep cut short by its time budget
+        // leaves out files from every suite rather than the last suites.
+        Random rng{o.seed};
+        for (size_t i = files.size(); i > 1; --i) std::swap(files[i - 1], files[rng.Below(i)]);
+        work.emplace_back(format, std::move(files));
+    }
+
+    // --max-seconds is shared evenly by the formats.
+    const double budget = work.empty() ? 0 : o.maxSeconds / double(work.size());
+    std::map<std::string, Tally> tallies;
+    size_t offenders = 0;
+    for (const auto& [format, files] : work) {
+        const auto started = std::chrono::steady_clock::now();
+        auto outOfTime = [&] {
+            return budget > 0 &&
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() > budget;
+        };
         Tally& tally = tallies[format];
+        size_t filesDone = 0;
+        bool stopped = false;
         for (const fs::path& file : files) {
-            if ((stopped = outOfTime())) break;
             const std::string ext = Lowered(file.extension().string());
             const std::string relative = fs::relative(file, o.corpus).string();
             for (const Input& input : MakeInputs(ReadAll(file), relative, o)) {
@@ -530,13 +543,13 @@ int main(int argc, char** argv) {
                 fflush(stdout);
             }
             if (stopped) break;
+            ++filesDone;
         }
-        fprintf(stderr, "sweep: %s done, %zu inputs\n", format.c_str(), tally.inputs);
-        if (stopped) break;
+        fprintf(stderr, "sweep: %s: %zu inputs, %zu of %zu files%s\n", format.c_str(), tally.inputs, filesDone,
+                files.size(), stopped ? " (time budget reached)" : "");
     }
     fclose(log);
     PrintTable(tallies);
-    if (stopped) printf("stopped after %.0f s (--max-seconds)\n", o.maxSeconds);
     printf("%zu offenders kept in %s\n", offenders, o.out.c_str());
     // 1: a fault (sanitizer report, crash, unexpected end); 3: only inputs
     // over the time or memory budget, which a loaded machine can also cause.

@@ -43,7 +43,7 @@ fi
 if [ $ci = 1 ]; then
   build="$root/build-sanitize"
   cmake -S "$root" -B "$build" -G Ninja -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  opts=(--files-per-format 8 --prefixes 48 --bytes 24 --words 16 --time-limit 20 --max-seconds 110)
+  opts=(--files-per-format 4 --prefixes 8 --bytes 6 --words 4 --time-limit 20 --max-seconds 110)
 else
   build="$root/build"
   cmake -S "$root" -B "$build" -G Ninja >/dev/null
