@@ -279,6 +279,19 @@ TEST(IcoDecoder, PngEntriesAreFoundBySignature) {
     EXPECT_EQ(bad.FrameCount(), 1);
 }
 
+TEST(IcoDecoder, PngEntryWithGiantTextChunkFailsWithoutReadingIt) {
+    zt_test::PngSpec s;
+    s.samples = {1, 2, 3};
+    s.chunksBefore = {{"tEXt", {'k', 0, 'v'}}};
+    const auto png = zt_test::WithClaimedLength(zt_test::BuildPng(s), "tEXt", 0x7FFFFF7Fu);
+    const auto bytes = BuildIco(1, {{0, 0, png}});
+    zt_test::RecordingStream stream(bytes.data(), bytes.size());
+    ZtImage img;
+    EXPECT_FALSE(img.Decode(&stream, ImageFormat::Icon));
+    EXPECT_STREQ(img.LastError(), "Read Error");
+    EXPECT_LE(stream.largest, 8192u);
+}
+
 TEST(IcoDecoder, ZeroSizeByteMeans256ForBitmaps) {
     // A 256 x 1 1-bit bitmap entry marked 0 x 1.
     std::vector<uint8_t> pixels(32, 0xAA), mask(32, 0);

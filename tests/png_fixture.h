@@ -5,9 +5,14 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "image/zt_file.h"
 
 namespace zt_test {
 
@@ -24,6 +29,8 @@ struct PngSpec {
     bool phys = false;
     uint32_t physX = 0, physY = 0;
     uint8_t physUnit = 0;
+    // Further chunks (type, data): before IDAT, and after it before IEND.
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> chunksBefore, chunksAfter;
 };
 
 inline int PngChannels(int colorType) {
@@ -117,14 +124,43 @@ inline std::vector<uint8_t> BuildPng(const PngSpec& s) {
     }
     if (!s.plte.empty()) PutChunk(out, "PLTE", s.plte);
     if (!s.trns.empty()) PutChunk(out, "tRNS", s.trns);
+    for (const auto& c : s.chunksBefore) PutChunk(out, c.first.c_str(), c.second);
     const std::vector<uint8_t> raw = RawImageData(s);
     uLongf packedSize = compressBound(uLong(raw.size()));
     std::vector<uint8_t> packed(packedSize);
     compress(packed.data(), &packedSize, raw.data(), uLong(raw.size()));
     packed.resize(packedSize);
     PutChunk(out, "IDAT", packed);
+    for (const auto& c : s.chunksAfter) PutChunk(out, c.first.c_str(), c.second);
     PutChunk(out, "IEND", {});
     return out;
 }
+
+// The file with the length field of its first chunk of this type replaced.
+inline std::vector<uint8_t> WithClaimedLength(std::vector<uint8_t> bytes, const char* type,
+                                              uint32_t claim) {
+    for (size_t at = 8; at + 8 <= bytes.size();) {
+        const uint32_t length = uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 |
+                                uint32_t(bytes[at + 2]) << 8 | bytes[at + 3];
+        if (memcmp(&bytes[at + 4], type, 4) == 0) {
+            for (int i = 0; i < 4; ++i) bytes[at + size_t(i)] = uint8_t(claim >> (24 - 8 * i));
+            break;
+        }
+        at += 12 + size_t(length);
+    }
+    return bytes;
+}
+
+// A memory stream that remembers the largest read asked of it: a decoder that
+// trusts a claimed length asks for all of it.
+class RecordingStream : public ZtMemFile {
+public:
+    using ZtMemFile::ZtMemFile;
+    size_t ReadBlocks(void* buffer, size_t size, size_t count) override {
+        largest = std::max(largest, size * count);
+        return ZtMemFile::ReadBlocks(buffer, size, count);
+    }
+    size_t largest = 0;
+};
 
 }  // namespace zt_test

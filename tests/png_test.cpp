@@ -318,6 +318,44 @@ TEST(PngDecoder, EveryByteFlipDecodesOrFailsCleanly) {
     EXPECT_EQ(failures, int(bytes.size()));
 }
 
+// Chunks whose handlers would allocate what their length claims, each with
+// a length of about 2 GB in a file of a few hundred bytes.
+TEST(PngDecoder, AncillaryChunkClaimingGigabytesFailsWithoutReadingIt) {
+    for (const char* type : {"tEXt", "zTXt", "iTXt", "sPLT", "pCAL", "sCAL", "eXIf", "iCCP"}) {
+        for (bool afterImageData : {false, true}) {
+            PngSpec s = Patterned(4, 3, 8, 2);
+            (afterImageData ? s.chunksAfter : s.chunksBefore).push_back({type, {'k', 0, 'v'}});
+            const auto bytes = zt_test::WithClaimedLength(BuildPng(s), type, 0x7FFFFF00u);
+            zt_test::RecordingStream stream(bytes.data(), bytes.size());
+            ZtImagePNG img;
+            EXPECT_FALSE(img.Decode(&stream)) << type;
+            EXPECT_STREQ(img.LastError(), "Read Error") << type;
+            EXPECT_LE(stream.largest, 8192u) << type << (afterImageData ? " after" : " before");
+        }
+    }
+}
+
+TEST(PngDecoder, ChunksTheDecoderDoesNotUseLeaveThePictureAlone) {
+    PngSpec plain = Patterned(5, 4, 8, 6);
+    plain.phys = true;
+    plain.physUnit = 1;
+    plain.physX = 3780;
+    plain.physY = 3780;
+    PngSpec busy = plain;
+    const std::vector<uint8_t> text = {'T', 'i', 't', 'l', 'e', 0, 'x'};
+    busy.chunksBefore = {{"gAMA", {0, 0, 0xB1, 0x8F}}, {"iCCP", {'p', 0, 0, 1, 2, 3}},
+                         {"tEXt", text},             {"zTXt", {'k', 0, 0, 0xFF}},
+                         {"sPLT", {'s', 0, 8}},      {"abCd", {1, 2}}};
+    busy.chunksAfter = {{"iTXt", text}, {"eXIf", {'M', 'M', 0, 42}}, {"tIME", {7, 0xE9, 1, 1, 0, 0, 0}}};
+    ZtImagePNG a, b;
+    ASSERT_TRUE(DecodePng(a, BuildPng(plain))) << a.LastError();
+    ASSERT_TRUE(DecodePng(b, BuildPng(busy))) << b.LastError();
+    EXPECT_EQ(zt_test::IncludeHash(a), zt_test::IncludeHash(b));
+    for (int line = 0; line < 4; ++line)
+        for (int x = 0; x < 5; ++x) ASSERT_EQ(AlphaOf(a, x, line), AlphaOf(b, x, line));
+    EXPECT_EQ(b.HorizontalDpi(), 96);  // pHYs is still read
+}
+
 TEST(PngDecoder, SizeOnlyAndCancel) {
     const std::vector<uint8_t> bytes = BuildPng(Patterned(37, 21, 8, 2));
     ZtImagePNG sizeOnly;

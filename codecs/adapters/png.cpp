@@ -77,6 +77,29 @@ void StoreErrorAndJump(png_structp png, png_const_charp message) {
 // libpng's warning callback: into the codec warning sink, not the console.
 void RouteWarning(png_structp, png_const_charp message) { ReportCodecWarning("libpng", message); }
 
+// libpng's own defaults, stated here so that no build of the library can
+// loosen them: a million pixels a side (Create applies the memory ceiling
+// after that), at most 1000 stored text or unknown chunks, and 8 MB for any
+// one chunk's buffer or inflated text or profile.
+constexpr png_uint_32 kMaxSide = 1000000;
+constexpr png_uint_32 kMaxCachedChunks = 1000;
+constexpr png_alloc_size_t kMaxChunkMemory = 8000000;
+
+// libpng allocates the length an ancillary chunk claims before reading it,
+// whatever the file holds: a text chunk claiming 2 GB costs seconds and
+// gigabytes before the short read fails. Only IHDR, PLTE, tRNS, IDAT, IEND
+// and pHYs feed the picture, so every other chunk is skipped as it is read,
+// in small pieces, and a claim beyond the file's end fails at once.
+void LimitLibrary(png_structp png) {
+    png_set_user_limits(png, kMaxSide, kMaxSide);
+    png_set_chunk_cache_max(png, kMaxCachedChunks);
+    png_set_chunk_malloc_max(png, kMaxChunkMemory);
+    // A negative count: every chunk libpng knows but IHDR, PLTE, tRNS, IDAT and IEND.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    static const png_byte kUsed[] = {'p', 'H', 'Y', 's', '\0'};
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, kUsed, 1);
+}
+
 // PNG colour type -> channels per pixel and the depth handed to Create.
 bool ChannelsAndDepth(int colorType, int pixelDepth, uint32_t* channels, uint32_t* depth) {
     switch (colorType) {
@@ -136,6 +159,7 @@ DecodeOutcome ZtImagePNG::ReadWithRecovery(ZtPngSession& session, ZtFile* stream
 
     png_set_read_fn(session.png, stream, ReadFromStream);
     png_set_error_fn(session.png, lastError, StoreErrorAndJump, RouteWarning);
+    LimitLibrary(session.png);
     png_read_info(session.png, session.info);
 
     if (SizeOnlyRequested())
