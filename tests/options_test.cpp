@@ -330,8 +330,14 @@ TEST_F(Options, FramePicksTheFrameOrEntry) {
     for (const std::string file : {"two_frames.gif", "two_entries.ico"}) {
         const RunResult r = RunZent(dir, {"--frame", "2", data + file});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "\nerror loading " + data + file + "\n");
+        EXPECT_EQ(r.err, "error loading " + data + file + "\n");
     }
+    // A one-component JPEG-2000 codestream: component 0 converts, 1 is refused with its message.
+    RunResult r = RunZent(dir, {"--frame", "0", data + "grey.j2k"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = RunZent(dir, {"--frame", "1", data + "grey.j2k"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "wrong frame!\nerror loading " + data + "grey.j2k\n");
 }
 
 TEST_F(Options, SummaryLineOnATerminal) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the small multi-frame fixtures of tests/options_test.cpp:
-two_frames.gif (4 x 3, frame 0 red, frame 1 blue) and two_entries.ico
+two_frames.gif (4 x 3, frame 0 red, frame 1 blue), grey.j2k (one component) and two_entries.ico
 (2 x 2 24-bit entries, entry 0 green, entry 1 white).
 Usage: /usr/bin/python3 tests/data/make_frame_fixtures.py"""
 import os
@@ -30,3 +30,13 @@ for e in entries:
     offset += len(e)
 with open(os.path.join(here, "two_entries.ico"), "wb") as f:
     f.write(out + b"".join(entries))
+
+# grey.j2k: a one-component 4 x 3 codestream (grey ramp), so component 1 is missing.
+import subprocess
+import tempfile
+with tempfile.TemporaryDirectory() as tmp:
+    pgm = os.path.join(tmp, "g.pgm")
+    with open(pgm, "wb") as f:
+        f.write(b"P5\n4 3\n255\n" + bytes(range(0, 240, 20)))
+    subprocess.run(["opj_compress", "-i", pgm, "-o", os.path.join(here, "grey.j2k"), "-n", "1"],
+                   check=True, stdout=subprocess.DEVNULL)
