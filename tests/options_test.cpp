@@ -317,7 +317,8 @@ TEST_F(Options, FramePicksTheFrameOrEntry) {
         int frame;
         uint32_t colour;
     } cases[] = {{"two_frames.gif", 0, 0xFF0000}, {"two_frames.gif", 1, 0x0000FF},
-                 {"two_entries.ico", 0, 0x00FF00}, {"two_entries.ico", 1, 0xFFFFFF}};
+                 {"two_entries.ico", 0, 0x00FF00}, {"two_entries.ico", 1, 0xFFFFFF},
+                 {"two_pages.tif", 0, 0x00FF00},   {"two_pages.tif", 1, 0xFFFFFF}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file + " " + std::to_string(c.frame));
         const RunResult r = RunZent(dir, {"--frame", std::to_string(c.frame), "--preview", "f.png", data + c.file});
@@ -332,6 +333,9 @@ TEST_F(Options, FramePicksTheFrameOrEntry) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "error loading " + data + file + "\n");
     }
+    RunResult page = RunZent(dir, {"--frame", "2", data + "two_pages.tif"});
+    EXPECT_EQ(page.status, 1);
+    EXPECT_EQ(page.err, "Error: page not present in TIFF file\nerror loading " + data + "two_pages.tif\n");
     // A one-component JPEG-2000 codestream: component 0 converts, 1 is refused with its message.
     RunResult r = RunZent(dir, {"--frame", "0", data + "grey.j2k"});
     EXPECT_EQ(r.status, 0) << r.err;

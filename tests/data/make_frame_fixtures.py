@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the small multi-frame fixtures of tests/options_test.cpp:
-two_frames.gif (4 x 3, frame 0 red, frame 1 blue), grey.j2k (one component) and two_entries.ico
+two_frames.gif (4 x 3, frame 0 red, frame 1 blue), grey.j2k (one component), two_pages.tif and two_entries.ico
 (2 x 2 24-bit entries, entry 0 green, entry 1 white).
 Usage: /usr/bin/python3 tests/data/make_frame_fixtures.py"""
 import os
@@ -40,3 +40,7 @@ with tempfile.TemporaryDirectory() as tmp:
         f.write(b"P5\n4 3\n255\n" + bytes(range(0, 240, 20)))
     subprocess.run(["opj_compress", "-i", pgm, "-o", os.path.join(here, "grey.j2k"), "-n", "1"],
                    check=True, stdout=subprocess.DEVNULL)
+
+# two_pages.tif: 5 x 2, page 0 green, page 1 white.
+Image.new("RGB", (5, 2), (0, 255, 0)).save(os.path.join(here, "two_pages.tif"), save_all=True,
+                                           append_images=[Image.new("RGB", (5, 2), (255, 255, 255))])
