@@ -5,11 +5,15 @@
 #include <cstdlib>
 #include <ctime>
 #include <cwchar>
+#include <unistd.h>
 #include <string>
 
 #include "codecs/format_table.h"
 #include "converter/art_writer.h"
 #include "converter/convert.h"
+#include "converter/options.h"
+#include "converter/preview.h"
+#include "converter/scale.h"
 #include "image/image_format.h"
 #include "image/zt_image.h"
 #include "platform/console.h"
@@ -86,6 +90,11 @@ std::string LoweredExtension(const std::string& path) {
 }
 
 int RunConverter(int argc, char** argv) {
+    // [options] Help, version and refused command lines end here, without a wait.
+    const ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+    if (parsed.action != OptionsAction::Convert) return ReportNonConversion(parsed);
+    const ConverterOptions& opts = parsed.options;
+    // [/options]
     InstallCodecs();
     setlocale(LC_ALL, "");
     // The identifier fallback draws the third number of this sequence.
@@ -95,8 +104,8 @@ int RunConverter(int argc, char** argv) {
 
     printf("%ls", L"\nOmbrel ZENT Converter v0.0\n");
     std::string path;
-    if (argc == 2) {
-        path = argv[1];
+    if (opts.any ? opts.pictures.size() == 1 : argc == 2) {  // [options] picture among options
+        path = opts.any ? opts.pictures[0] : argv[1];
     } else {
         fprintf(stderr, "%ls", L"\nImage in the arguments not found!!\n");
         fprintf(stderr, "%ls", L"\nPlease Drag-and-Drop image NOW! (then press Enter)\n");
@@ -113,6 +122,7 @@ int RunConverter(int argc, char** argv) {
     }
 
     ZtImage image(ImageFormat::Unknown);
+    if (opts.frame >= 0) image.SetFrameIndex(opts.frame);  // [options] --frame
     // A load that reports success without pixels has nothing to convert.
     if (!image.LoadFromPath(path.c_str(), formatId) || !image.HasPixels()) {
         // A decoder that failed without a message leaves no empty line.
@@ -121,9 +131,20 @@ int RunConverter(int argc, char** argv) {
         return Finish(1);
     }
 
+    // [options] --width / --height / --fit, before the grid is measured
+    if (opts.Scales()) {
+        int32_t w = 0, h = 0;
+        std::string why;
+        ScaledSize(opts, image.Width(), image.Height(), &w, &h);
+        if (!ScaleImage(image, w, h, &why)) {
+            fprintf(stderr, "%s\n", why.c_str());
+            return Finish(1);
+        }
+    }
+    // [/options]
     const TileGrid grid = GridFor(image);
     const std::string base = BaseName(path);
-    const std::string outName = base + ".inc";
+    const std::string outName = opts.output.empty() ? base + ".inc" : opts.output;  // [options] --output
     // The include replaces an earlier one only once it is complete; until then
     // it grows in a temporary file beside it, removed on every failure.
     ReplacingFile file;
@@ -132,7 +153,8 @@ int RunConverter(int argc, char** argv) {
         return Finish(1);
     };
     if (!file.Open(outName)) return writeFailed();
-    const std::string identifier = MakeArtIdentifier(Widen(base).c_str());
+    // [options] --name was checked against the same rule when it was parsed
+    const std::string identifier = opts.name.empty() ? MakeArtIdentifier(Widen(base).c_str()) : opts.name;
 
     ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); });
     switch (WriteImageArt(image, identifier, out)) {
@@ -150,6 +172,20 @@ int RunConverter(int argc, char** argv) {
             return Finish(255);
     }
 
+    // [options] --preview
+    if (!opts.preview.empty()) {
+        std::string why;
+        if (!WriteArtPreview(image, opts.preview, PreviewOptions{opts.zoom, opts.grid}, &why)) {
+            fprintf(stderr, "error writing %s: %s\n", opts.preview.c_str(), why.c_str());
+            return Finish(1);
+        }
+    }
+    // [/options]
     printf("%ls", L"Done!\n");
+    int64_t chunks = 0;  // [options] summary line
+    uint64_t includeBytes = 0;
+    if (isatty(fileno(stdout)) && IncludeFacts(outName, &chunks, &includeBytes))
+        printf("%s\n", SummaryLine(image.Width(), image.Height(), grid.across, grid.down, chunks,
+                                   includeBytes).c_str());
     return Finish(0);
 }
