@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "image/checked_math.h"
@@ -44,17 +45,43 @@ std::unique_ptr<TileRecord[]> EncodeAllTiles(const ZtImage& image, const TileGri
     return records;
 }
 
-std::string ArtIncludeText(const ZtImage& image, const std::string& identifier) {
-    const TileGrid grid = GridFor(image);
-    auto records = EncodeAllTiles(image, grid);
-    if (!records) return std::string();
-    // The writer closes its stream; a memory stream keeps the text after fclose.
+std::string CaptureClosedStream(const std::function<void(FILE*)>& write) {
+#ifdef _WIN32
+    // No memory streams here: a temporary file, opened in binary mode so the
+    // text is the same as on every other system.
+    wchar_t* name = _wtempnam(nullptr, L"zent");
+    if (!name) return std::string();
+    std::string text;
+    if (FILE* f = _wfopen(name, L"wb")) {
+        write(f);
+        if (FILE* in = _wfopen(name, L"rb")) {
+            char chunk[65536];
+            size_t n;
+            while ((n = fread(chunk, 1, sizeof chunk, in)) > 0) text.append(chunk, n);
+            fclose(in);
+        }
+        _wremove(name);
+    }
+    free(name);
+    return text;
+#else
+    // A memory stream keeps the text after fclose.
     char* buffer = nullptr;
     size_t size = 0;
     FILE* f = open_memstream(&buffer, &size);
     if (!f) return std::string();
-    WriteArtInclude(f, identifier, grid.across, grid.down, records.get());
+    write(f);
     std::string text(buffer ? buffer : "", size);
     free(buffer);
     return text;
+#endif
+}
+
+std::string ArtIncludeText(const ZtImage& image, const std::string& identifier) {
+    const TileGrid grid = GridFor(image);
+    auto records = EncodeAllTiles(image, grid);
+    if (!records) return std::string();
+    // The writer closes its stream.
+    return CaptureClosedStream(
+        [&](FILE* f) { WriteArtInclude(f, identifier, grid.across, grid.down, records.get()); });
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,10 @@ TileGrid GridFor(const ZtImage& image);
 // Encodes every tile, top tile row first, into one array of records. Null
 // when the records cannot be allocated (their size is computed without overflow).
 std::unique_ptr<TileRecord[]> EncodeAllTiles(const ZtImage& image, const TileGrid& grid);
+
+// Hands write a stream that keeps its bytes after write closes it (as the
+// include writer does) and returns those bytes, unchanged by any text mode.
+std::string CaptureClosedStream(const std::function<void(FILE*)>& write);
 
 // The whole include for image as text, written through a temporary file;
 // used by tests and tools that compare outputs.

@@ -112,13 +112,8 @@ TEST(ArtWriter, ChunkCounts) {
 }
 
 std::string WriteToString(const std::string& id, int across, int down, const TileRecord* records) {
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&buffer, &size);
-    EXPECT_EQ(WriteArtInclude(f, id, across, down, records), WriteResult::Ok);
-    std::string s(buffer, size);
-    free(buffer);
-    return s;
+    return CaptureClosedStream(
+        [&](FILE* f) { EXPECT_EQ(WriteArtInclude(f, id, across, down, records), WriteResult::Ok); });
 }
 
 TEST(ArtWriter, PicExampleTwentyByTen) {
@@ -215,14 +210,11 @@ TEST(ArtWriter, IndexRowBreaksAfter27Pairs) {
 
 TEST(ArtWriter, WindowWithoutGlyphStops) {
     TileRecord r = MakeRecord(std::string(300, 'x'));
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&buffer, &size);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(WriteArtInclude(f, "bad", 1, 1, &r), WriteResult::NoGlyphInWindow);
+    CaptureClosedStream(
+        [&](FILE* f) { EXPECT_EQ(WriteArtInclude(f, "bad", 1, 1, &r), WriteResult::NoGlyphInWindow); });
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed, "ERROR HAPPENED! SORRY!\n" + std::string(250, 'x'));
-    free(buffer);
 }
 
 TEST(ArtWriter, GridOfPartialTiles) {
