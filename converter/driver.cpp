@@ -6,45 +6,17 @@
 #include <ctime>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "codecs/format_table.h"
 #include "converter/art_writer.h"
 #include "converter/convert.h"
 #include "image/image_format.h"
+#include "image/zt_file.h"
 #include "image/zt_image.h"
 #include "platform/console.h"
 
 namespace {
-
-// Decodes bytes with the user's locale; bytes that are not valid there stand
-// for themselves, so any name still yields one character per byte.
-std::wstring Widen(const std::string& bytes) {
-    std::wstring out;
-    std::mbstate_t state{};
-    const char* p = bytes.c_str();
-    const char* end = p + bytes.size();
-    while (p < end) {
-        wchar_t wc = 0;
-        const size_t n = mbrtowc(&wc, p, size_t(end - p), &state);
-        if (n == 0) break;
-        if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
-            wc = static_cast<wchar_t>(static_cast<unsigned char>(*p));
-            state = std::mbstate_t{};
-            p += 1;
-        } else {
-            p += n;
-        }
-        out += wc;
-    }
-    return out;
-}
-
-std::string ReadPromptLine() {
-    std::string line;
-    int c;
-    while ((c = fgetc(stdin)) != EOF && c != '\n') line += static_cast<char>(c);
-    return line;
-}
 
 int Finish(int status) {
     fflush(stdout);
@@ -87,6 +59,8 @@ std::string LoweredExtension(const std::string& path) {
 int RunConverter(int argc, char** argv) {
     InstallCodecs();
     setlocale(LC_ALL, "");
+    PrepareConsole();
+    const std::vector<std::string> args = ProgramArguments(argc, argv);
     // The identifier fallback draws the third number of this sequence.
     srand(static_cast<unsigned>(time(nullptr)));
     rand();
@@ -94,18 +68,18 @@ int RunConverter(int argc, char** argv) {
 
     printf("%ls", L"\nOmbrel ZENT Converter v0.0\n");
     std::string path;
-    if (argc == 2) {
-        path = argv[1];
+    if (args.size() == 2) {
+        path = args[1];
     } else {
         fprintf(stderr, "%ls", L"\nImage in the arguments not found!!\n");
         fprintf(stderr, "%ls", L"\nPlease Drag-and-Drop image NOW! (then press Enter)\n");
         fflush(stderr);
-        path = CleanTypedPath(ReadPromptLine());
+        path = CleanTypedPath(ReadInputLine());
     }
 
     // The path is opened exactly as given; only a copy of the extension is
     // lowered for the format lookup.
-    const uint32_t formatId = FormatIdFromExtension(Widen(LoweredExtension(path)).c_str());
+    const uint32_t formatId = FormatIdFromExtension(WidePath(LoweredExtension(path)).c_str());
     if (formatId == ImageFormat::Unknown) {
         fprintf(stderr, "unknown extension for %s\n", path.c_str());
         return Finish(1);
@@ -122,17 +96,19 @@ int RunConverter(int argc, char** argv) {
     const TileGrid grid = GridFor(image);
     const std::string base = BaseName(path);
     const std::string outName = base + ".inc";
-    FILE* out = fopen(outName.c_str(), "w");
+    // Text mode: on Windows the include gets the CR LF line ends its editors
+    // and the Pawn compiler's own sources use.
+    FILE* out = OpenFilePath(outName.c_str(), "w");
     if (!out) {
         fprintf(stderr, "error creating %s\n", outName.c_str());
         return Finish(1);
     }
-    const std::string identifier = MakeArtIdentifier(Widen(base).c_str());
+    const std::string identifier = MakeArtIdentifier(WidePath(base).c_str());
 
     auto records = EncodeAllTiles(image, grid);
     if (!records) {
         fclose(out);
-        remove(outName.c_str());
+        RemoveFilePath(outName.c_str());
         fprintf(stderr, "not enough memory for %d x %d tiles\n", grid.across, grid.down);
         return Finish(1);
     }
