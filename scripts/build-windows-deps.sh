@@ -110,6 +110,66 @@ if ! built libjpeg-turbo; then
     stamp libjpeg-turbo
 fi
 
+# Runs an autotools build out of tree for the Windows host.
+autotools_lib() {
+    local name=$1 dir=$2
+    shift 2
+    rm -rf "$work/obj/$name"
+    mkdir -p "$work/obj/$name"
+    (cd "$work/obj/$name" && quiet "$name" "$dir/configure" --host=$host --prefix="$prefix" \
+        --disable-shared --enable-static CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" "$@")
+    quiet "$name" make -C "$work/obj/$name" -j"$jobs"
+    quiet "$name" make -C "$work/obj/$name" install
+}
+
+# Little CMS, for the colour profiles of JPEG 2000 and MNG pictures.
+if ! built lcms2; then
+    log "lcms2"
+    d=$(fetch lcms2)
+    autotools_lib lcms2 "$d" --without-jpeg --without-tiff
+    licence lcms2 "$d"
+    stamp lcms2
+fi
+
+if ! built openjpeg; then
+    log "openjpeg"
+    d=$(fetch openjpeg2)
+    cmake_lib openjpeg "$d" -DBUILD_STATIC_LIBS=ON -DBUILD_CODEC=OFF -DBUILD_TESTING=OFF \
+        -DBUILD_DOC=OFF
+    licence openjpeg "$d"
+    stamp openjpeg
+fi
+
+# libtiff with the codecs of the libraries above only (zlib, JPEG, old JPEG,
+# the built-in ones); the others would each add a library to build.
+if ! built libtiff; then
+    log "libtiff"
+    d=$(fetch tiff)
+    cmake_lib libtiff "$d" -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF \
+        -Dcxx=OFF -Dzlib=ON -Djpeg=ON -Dold-jpeg=ON -Djbig=OFF -Dlerc=OFF -Dlzma=OFF \
+        -Dzstd=OFF -Dwebp=OFF -Dlibdeflate=OFF -Dpixarlog=ON
+    licence libtiff "$d"
+    stamp libtiff
+fi
+
+# libmng's sources are one flat folder of C files (its autotools files sit in
+# makefiles/ and are moved into place by Debian's own rules), so they are
+# compiled directly into the archive (jpeglib.h needs stdio.h before it).
+if ! built libmng; then
+    log "libmng"
+    d=$(fetch libmng)
+    obj="$work/obj/libmng"
+    rm -rf "$obj"
+    mkdir -p "$obj" "$prefix/include" "$prefix/lib"
+    for c in "$d"/libmng_*.c; do
+        quiet libmng $CC -O2 -include stdio.h -I"$prefix/include" -c "$c" -o "$obj/$(basename "${c%.c}").o"
+    done
+    quiet libmng $AR rcs "$prefix/lib/libmng.a" "$obj"/*.o
+    cp "$d/libmng.h" "$d/libmng_conf.h" "$d/libmng_types.h" "$prefix/include/"
+    licence libmng "$d"
+    stamp libmng
+fi
+
 # GoogleTest for the Windows test executables, from Debian's source package
 # (installed by googletest / libgtest-dev under /usr/src/googletest).
 if ! built googletest; then
