@@ -33,8 +33,9 @@ fi
 # 1. The unit tests. Known differences under Windows are listed here, each
 #    with its reason, and stay visible in the output.
 known_failures=(
-  # Open: under Wine the search for the nearest ".badpixels" from the working
-  # folder up does not find the list the test writes in the temporary folder.
+  # Wine only: the ".badpixels" search opens drive-relative names such as
+  # "/users/root/Temp/.badpixels", which Windows resolves on the current
+  # drive but Wine's fopen does not find.
   "RawStages.BadPixelListRepairsListedPhotosite"
 )
 gtest_filter="*"
