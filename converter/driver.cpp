@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <unistd.h>
 #include <string>
+#include <vector>
 
 #include "codecs/format_table.h"
 #include "converter/art_writer.h"
@@ -15,41 +16,12 @@
 #include "converter/preview.h"
 #include "converter/scale.h"
 #include "image/image_format.h"
+#include "image/zt_file.h"
 #include "image/zt_image.h"
 #include "platform/console.h"
 #include "platform/replacing_file.h"
 
 namespace {
-
-// Decodes bytes with the user's locale; bytes that are not valid there stand
-// for themselves, so any name still yields one character per byte.
-std::wstring Widen(const std::string& bytes) {
-    std::wstring out;
-    std::mbstate_t state{};
-    const char* p = bytes.c_str();
-    const char* end = p + bytes.size();
-    while (p < end) {
-        wchar_t wc = 0;
-        const size_t n = mbrtowc(&wc, p, size_t(end - p), &state);
-        if (n == 0) break;
-        if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
-            wc = static_cast<wchar_t>(static_cast<unsigned char>(*p));
-            state = std::mbstate_t{};
-            p += 1;
-        } else {
-            p += n;
-        }
-        out += wc;
-    }
-    return out;
-}
-
-std::string ReadPromptLine() {
-    std::string line;
-    int c;
-    while ((c = fgetc(stdin)) != EOF && c != '\n') line += static_cast<char>(c);
-    return line;
-}
 
 int Finish(int status) {
     fflush(stdout);
@@ -97,6 +69,8 @@ int RunConverter(int argc, char** argv) {
     // [/options]
     InstallCodecs();
     setlocale(LC_ALL, "");
+    PrepareConsole();
+    const std::vector<std::string> args = ProgramArguments(argc, argv);
     // The identifier fallback draws the third number of this sequence.
     srand(static_cast<unsigned>(time(nullptr)));
     rand();
@@ -104,18 +78,18 @@ int RunConverter(int argc, char** argv) {
 
     printf("%ls", L"\nOmbrel ZENT Converter v0.0\n");
     std::string path;
-    if (opts.any ? opts.pictures.size() == 1 : argc == 2) {  // [options] picture among options
-        path = opts.any ? opts.pictures[0] : argv[1];
+    if (opts.any ? opts.pictures.size() == 1 : args.size() == 2) {  // [options] picture among options
+        path = opts.any ? opts.pictures[0] : args[1];
     } else {
         fprintf(stderr, "%ls", L"\nImage in the arguments not found!!\n");
         fprintf(stderr, "%ls", L"\nPlease Drag-and-Drop image NOW! (then press Enter)\n");
         fflush(stderr);
-        path = CleanTypedPath(ReadPromptLine());
+        path = CleanTypedPath(ReadInputLine());
     }
 
     // The path is opened exactly as given; only a copy of the extension is
     // lowered for the format lookup.
-    const uint32_t formatId = FormatIdFromExtension(Widen(LoweredExtension(path)).c_str());
+    const uint32_t formatId = FormatIdFromExtension(WidePath(LoweredExtension(path)).c_str());
     if (formatId == ImageFormat::Unknown) {
         fprintf(stderr, "unknown extension for %s\n", path.c_str());
         return Finish(1);
@@ -154,7 +128,7 @@ int RunConverter(int argc, char** argv) {
     };
     if (!file.Open(outName)) return writeFailed();
     // [options] --name was checked against the same rule when it was parsed
-    const std::string identifier = opts.name.empty() ? MakeArtIdentifier(Widen(base).c_str()) : opts.name;
+    const std::string identifier = opts.name.empty() ? MakeArtIdentifier(WidePath(base).c_str()) : opts.name;
 
     ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); });
     switch (WriteImageArt(image, identifier, out)) {

@@ -13,6 +13,14 @@
 #include "image/zt_file.h"
 #include "image/zt_image.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace {
 
 // The installed table (see InstallFormatTable); empty until the codecs layer
@@ -111,7 +119,7 @@ bool ZtImage::Decode(FILE* file, uint32_t id) {
 bool ZtImage::LoadFromPath(const char* path, uint32_t id) {
     if (!path) return false;
     if (FormatSlot(id) != 0) {
-        FILE* f = fopen(path, "rb");
+        FILE* f = OpenFilePath(path, "rb");
         if (!f) return false;
         const bool ok = Decode(f, id);
         fclose(f);
@@ -119,7 +127,7 @@ bool ZtImage::LoadFromPath(const char* path, uint32_t id) {
     }
     char saved[sizeof lastError];
     memcpy(saved, lastError, sizeof saved);
-    FILE* f = fopen(path, "rb");
+    FILE* f = OpenFilePath(path, "rb");
     if (!f) return false;
     const bool ok = Decode(f, ImageFormat::Unknown);
     fclose(f);
@@ -129,6 +137,14 @@ bool ZtImage::LoadFromPath(const char* path, uint32_t id) {
 
 bool ZtImage::LoadFromPath(const wchar_t* path, uint32_t id) {
     if (!path) return false;
+#ifdef _WIN32
+    // Wide paths are UTF-16 here; the narrow loader takes UTF-8.
+    const int n = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return false;
+    std::string utf8(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, &utf8[0], n, nullptr, nullptr);
+    return LoadFromPath(utf8.c_str(), id);
+#else
     // Wide paths become the locale's multibyte bytes for fopen.
     std::mbstate_t state{};
     const wchar_t* src = path;
@@ -139,4 +155,5 @@ bool ZtImage::LoadFromPath(const wchar_t* path, uint32_t id) {
     state = std::mbstate_t{};
     wcsrtombs(&bytes[0], &src, n, &state);
     return LoadFromPath(bytes.c_str(), id);
+#endif
 }

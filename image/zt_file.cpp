@@ -4,6 +4,44 @@
 #include <cstring>
 #include <string>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace {
+
+// The UTF-16 form of a UTF-8 name; false when the bytes are not UTF-8.
+bool WideName(const char* utf8, std::wstring& wide) {
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (n <= 0) return false;
+    wide.assign(size_t(n), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &wide[0], n) != n) return false;
+    wide.resize(size_t(n - 1));
+    return true;
+}
+
+}  // namespace
+
+FILE* OpenFilePath(const char* path, const char* mode) {
+    std::wstring wpath, wmode;
+    if (!WideName(path, wpath) || !WideName(mode, wmode)) return fopen(path, mode);
+    return _wfopen(wpath.c_str(), wmode.c_str());
+}
+
+int RemoveFilePath(const char* path) {
+    std::wstring wpath;
+    if (!WideName(path, wpath)) return remove(path);
+    return _wremove(wpath.c_str());
+}
+#else
+FILE* OpenFilePath(const char* path, const char* mode) { return fopen(path, mode); }
+
+int RemoveFilePath(const char* path) { return remove(path); }
+#endif
+
 bool ZtFile::PutByte(uint8_t byte) { return WriteBlocks(&byte, 1, 1) == 1; }
 
 ZtIOFile::~ZtIOFile() {

@@ -7,6 +7,13 @@
 #include <cstdio>
 #include <vector>
 
+// Opens a file by name like fopen. On Windows the name is UTF-8 and is
+// opened through the wide-character call, so any file name can be reached; a
+// name that is not valid UTF-8 is taken in the system's code page.
+FILE* OpenFilePath(const char* path, const char* mode);
+// Removes a file by name like remove, with the same naming rule.
+int RemoveFilePath(const char* path);
+
 class ZtFile {
 public:
     virtual ~ZtFile() = default;

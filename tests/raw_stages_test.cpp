@@ -1,10 +1,9 @@
 // The RAW engine's processing stages on mosaics built here from known pictures.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -164,9 +163,8 @@ TEST(RawStages, FujiRotationTurnsTheDiamondUpright) {
 
 TEST(RawStages, BadPixelListRepairsListedPhotosite) {
     const std::string dir = zt_test::MakeTempDir("badpixels");
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
     auto ctx = Mosaic(30, 30, [](int, int) { return RawPixel{1000, 1000, 1000, 0}; });
     const size_t dead = size_t(20) * 30 + 10;  // column 10 of row 20 (red)
     ctx->pixelArray[dead][0] = 0;
@@ -181,7 +179,7 @@ TEST(RawStages, BadPixelListRepairsListedPhotosite) {
     EXPECT_EQ(ctx->pixelArray[dead][0], 1000);
     EXPECT_EQ(ctx->pixelArray[size_t(2) * 30 + 2][0], 7);
     remove(".badpixels");
-    ASSERT_EQ(chdir(previous), 0);
+    std::filesystem::current_path(previous);
 }
 
 TEST(RawStages, StretchCorrectsPhotositeAspect) {

@@ -45,9 +45,21 @@ std::string CorpusDir() {
 }
 
 std::string MakeTempDir(const std::string& tag) {
+#ifdef _WIN32
+    // No mkdtemp here: try numbered names until one is created afresh.
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (unsigned i = 0; i < 1000; ++i) {
+        const std::filesystem::path dir =
+            base / ("zent_" + tag + "_" + std::to_string(rand()) + "_" + std::to_string(i));
+        std::error_code ec;
+        if (std::filesystem::create_directory(dir, ec)) return dir.string();
+    }
+    return std::string();
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / ("zent_" + tag + "_XXXXXX")).string();
     char* made = mkdtemp(&pattern[0]);
     return made ? std::string(made) : std::string();
+#endif
 }
 
 std::string Fnv1a64Hex(const std::string& text) {

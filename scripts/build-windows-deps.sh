@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Builds the codec libraries zent.exe links, for 64-bit Windows, from Debian's
+# source packages into a local prefix (static archives only).
+# Usage: scripts/build-windows-deps.sh [build-win folder]
+# Idempotent: a library whose stamp file exists in the prefix is skipped, so a
+# second run costs seconds. Remove build-win/prefix/stamps/<lib> to rebuild one.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-"$root/build-win"}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+prefix="$work/prefix"
+src="$work/src"
+host=x86_64-w64-mingw32
+jobs=2
+toolchain="$root/cmake/mingw-w64-x86_64.cmake"
+mkdir -p "$prefix/stamps" "$src"
+
+export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
+export PKG_CONFIG_PATH=""
+export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib
+
+log() { echo "windows-deps: $*"; }
+
+# Unpacks a Debian source package once into $src/<pkg>; prints its folder.
+fetch() {
+    local pkg=$1
+    if [ ! -d "$src/$pkg" ]; then
+        local tmp="$src/.$pkg.tmp"
+        rm -rf "$tmp"
+        mkdir -p "$tmp"
+        (cd "$tmp" && apt-get source -qq "$pkg" >"$src/$pkg.fetch.log" 2>&1) || {
+            cat "$src/$pkg.fetch.log" >&2
+            echo "windows-deps: apt-get source $pkg failed (is there a deb-src line? see scripts/setup-windows.sh)" >&2
+            exit 1
+        }
+        local dir
+        dir=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d | head -1)
+        mv "$dir" "$src/$pkg"
+        rm -rf "$tmp"
+    fi
+    echo "$src/$pkg"
+}
+
+built() { [ -f "$prefix/stamps/$1" ]; }
+stamp() { date -u +%FT%TZ >"$prefix/stamps/$1"; }
+
+# Runs a build step quietly; its log is shown only when it fails.
+quiet() {
+    local name=$1
+    shift
+    if ! "$@" >>"$work/$name.log" 2>&1; then
+        tail -40 "$work/$name.log" >&2
+        echo "windows-deps: building $name failed (full log: $work/$name.log)" >&2
+        exit 1
+    fi
+}
+
+cmake_lib() {
+    local name=$1 dir=$2
+    shift 2
+    rm -rf "$work/obj/$name"
+    quiet "$name" cmake -S "$dir" -B "$work/obj/$name" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DZENT_WIN_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_POSITION_INDEPENDENT_CODE=OFF -DBUILD_SHARED_LIBS=OFF "$@"
+    quiet "$name" cmake --build "$work/obj/$name" -j"$jobs"
+    quiet "$name" cmake --install "$work/obj/$name"
+}
+
+start=$(date +%s)
+
+# zlib: Debian's mingw-w64 package already holds the static archive.
+if ! built zlib; then
+    log "zlib (from libz-mingw-w64-dev)"
+    mkdir -p "$prefix/include" "$prefix/lib/pkgconfig"
+    cp /usr/$host/include/zlib.h /usr/$host/include/zconf.h "$prefix/include/"
+    cp /usr/$host/lib/libz.a "$prefix/lib/"
+    sed "s|^prefix=.*|prefix=$prefix|" /usr/$host/lib/pkgconfig/zlib.pc >"$prefix/lib/pkgconfig/zlib.pc"
+    mkdir -p "$prefix/share/licenses/zlib"
+    cp /usr/share/doc/libz-mingw-w64-dev/copyright "$prefix/share/licenses/zlib/copyright"
+    stamp zlib
+fi
+
+# Keeps the Debian copyright file of a package for the release zip.
+licence() {
+    local name=$1 dir=$2
+    mkdir -p "$prefix/share/licenses/$name"
+    cp "$dir/debian/copyright" "$prefix/share/licenses/$name/copyright"
+}
+
+if ! built libpng; then
+    log "libpng"
+    d=$(fetch libpng1.6)
+    cmake_lib libpng "$d" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF \
+        -DPNG_EXECUTABLES=OFF -DPNG_BUILD_ZLIB=OFF -DZLIB_ROOT="$prefix"
+    licence libpng "$d"
+    stamp libpng
+fi
+
+if ! built libjpeg-turbo; then
+    log "libjpeg-turbo"
+    d=$(fetch libjpeg-turbo)
+    # With SIMD (nasm), as Debian builds it: on damaged data the SIMD and
+    # the portable inverse DCT saturate differently, and the Windows pixels
+    # must be the Linux ones.
+    cmake_lib libjpeg-turbo "$d" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
+        -DWITH_SIMD=ON -DREQUIRE_SIMD=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF
+    licence libjpeg-turbo "$d"
+    stamp libjpeg-turbo
+fi
+
+# Runs an autotools build out of tree for the Windows host.
+autotools_lib() {
+    local name=$1 dir=$2
+    shift 2
+    rm -rf "$work/obj/$name"
+    mkdir -p "$work/obj/$name"
+    (cd "$work/obj/$name" && quiet "$name" "$dir/configure" --host=$host --prefix="$prefix" \
+        --disable-shared --enable-static CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" "$@")
+    quiet "$name" make -C "$work/obj/$name" -j"$jobs"
+    quiet "$name" make -C "$work/obj/$name" install
+}
+
+# Little CMS, for the colour profiles of JPEG 2000 and MNG pictures.
+if ! built lcms2; then
+    log "lcms2"
+    d=$(fetch lcms2)
+    autotools_lib lcms2 "$d" --without-jpeg --without-tiff
+    licence lcms2 "$d"
+    stamp lcms2
+fi
+
+if ! built openjpeg; then
+    log "openjpeg"
+    d=$(fetch openjpeg2)
+    cmake_lib openjpeg "$d" -DBUILD_STATIC_LIBS=ON -DBUILD_CODEC=OFF -DBUILD_TESTING=OFF \
+        -DBUILD_DOC=OFF
+    licence openjpeg "$d"
+    stamp openjpeg
+fi
+
+# libtiff with the codecs of the libraries above only (zlib, JPEG, old JPEG,
+# the built-in ones); the others would each add a library to build.
+if ! built libtiff; then
+    log "libtiff"
+    d=$(fetch tiff)
+    cmake_lib libtiff "$d" -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF \
+        -Dcxx=OFF -Dzlib=ON -Djpeg=ON -Dold-jpeg=ON -Djbig=OFF -Dlerc=OFF -Dlzma=OFF \
+        -Dzstd=OFF -Dwebp=OFF -Dlibdeflate=OFF -Dpixarlog=ON
+    licence libtiff "$d"
+    stamp libtiff
+fi
+
+# libmng's sources are one flat folder of C files (its autotools files sit in
+# makefiles/ and are moved into place by Debian's own rules), so they are
+# compiled directly into the archive (jpeglib.h needs stdio.h before it).
+if ! built libmng; then
+    log "libmng"
+    d=$(fetch libmng)
+    obj="$work/obj/libmng"
+    rm -rf "$obj"
+    mkdir -p "$obj" "$prefix/include" "$prefix/lib"
+    for c in "$d"/libmng_*.c; do
+        quiet libmng $CC -O2 -include stdio.h -I"$prefix/include" -c "$c" -o "$obj/$(basename "${c%.c}").o"
+    done
+    quiet libmng $AR rcs "$prefix/lib/libmng.a" "$obj"/*.o
+    cp "$d/libmng.h" "$d/libmng_conf.h" "$d/libmng_types.h" "$prefix/include/"
+    licence libmng "$d"
+    stamp libmng
+fi
+
+# GoogleTest for the Windows test executables, from Debian's source package
+# (installed by googletest / libgtest-dev under /usr/src/googletest).
+if ! built googletest; then
+    log "googletest"
+    cmake_lib googletest /usr/src/googletest -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
+        -Dgtest_disable_pthreads=OFF
+    stamp googletest
+fi
+
+log "done in $(( $(date +%s) - start )) s; prefix $prefix"

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what the Windows build needs on top of scripts/setup.sh: the
+# mingw-w64 cross compilers, Wine to run the result, the tools the codec
+# libraries' own builds use, and a deb-src line so `apt-get source` can fetch
+# the libraries' Debian source packages. Safe to run again.
+set -euo pipefail
+
+packages=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  libz-mingw-w64-dev
+  wine wine64
+  dpkg-dev xz-utils zip nasm
+  cmake ninja-build pkg-config meson autoconf automake libtool
+  googletest
+)
+
+sudo_cmd=""
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# deb-src for the archive the machine already installs from.
+need_update=0
+if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  src=/etc/apt/sources.list.d/zent-deb-src.sources
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $sudo_cmd tee "$src" >/dev/null
+  else
+    grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | $sudo_cmd tee /etc/apt/sources.list.d/zent-deb-src.list >/dev/null
+  fi
+  need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ] || [ "$need_update" -eq 1 ]; then
+  if ! $sudo_cmd apt-get update -qq >/tmp/zent-apt-update.log 2>&1; then
+    cat /tmp/zent-apt-update.log >&2
+    echo "setup-windows: apt-get update failed" >&2
+    exit 1
+  fi
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup-windows: installing ${missing[*]}"
+  if ! $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/tmp/zent-apt-install.log 2>&1; then
+    cat /tmp/zent-apt-install.log >&2
+    echo "setup-windows: installing packages failed" >&2
+    exit 1
+  fi
+fi
