@@ -60,8 +60,8 @@ OPJ_BOOL SeekOut(OPJ_OFF_T at, void* user) {
     return OPJ_TRUE;
 }
 
-// Encodes the spec losslessly with OpenJPEG's encoder (one resolution, no
-// colour transform), so decoded samples are exactly the spec's.
+// Encodes the fixture losslessly with OpenJPEG's encoder (one resolution, no
+// colour transform), so decoded samples are exactly the fixture's.
 std::vector<uint8_t> BuildJpeg2000(const Jpeg2000Spec& spec) {
     std::vector<opj_image_cmptparm_t> params(spec.components.size());
     for (size_t k = 0; k < params.size(); ++k) {
