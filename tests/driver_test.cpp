@@ -24,16 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using zt_test::RunResult;
+const auto& Quote = zt_test::ShellQuote;
 
 // Runs the converter in dir; its input and captured output live in captureDir
 // (dir itself unless the test makes dir unwritable).

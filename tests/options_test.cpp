@@ -20,16 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using zt_test::RunResult;
+const auto& Quote = zt_test::ShellQuote;
 
 std::string Command(const std::vector<std::string>& args) {
     std::string cmd = Quote(ZENT_BINARY);

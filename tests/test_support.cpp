@@ -38,6 +38,12 @@ std::string ReadFileText(const std::string& path) {
     return ss.str();
 }
 
+std::string ShellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
 std::string CorpusDir() {
     std::error_code ec;
     const std::string dir = ZENT_CORPUS_DIR;

@@ -18,6 +18,15 @@ std::string ReadFileText(const std::string& path);
 // The shared corpus folder, or "" when this checkout has none beside it.
 std::string CorpusDir();
 
+// The exit status and captured output of one run of the program.
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+
+// A word quoted for the POSIX shell, so any path survives a command line.
+std::string ShellQuote(const std::string& s);
+
 // A fresh empty directory below the system's temporary directory.
 std::string MakeTempDir(const std::string& tag);
 
