@@ -22,7 +22,6 @@ namespace {
 
 constexpr bool kTried = true;      // the pass over every decoder runs this row
 constexpr bool kFamily = false;    // a family's later id: its decoder is tried at the first row
-constexpr DecodeEntry kNoDecoder = nullptr;  // known format, no decoder in this build yet
 
 // The metafile decoder takes a width and height to draw at; 0 and 0 keep the file's own.
 bool RunMetafileDecoder(ZtImage& caller, ZtFile& stream, uint32_t) {
