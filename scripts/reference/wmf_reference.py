@@ -15,8 +15,15 @@ which rsvg-convert rasterises at our size; placeable Windows metafiles go
 through ImageMagick's convert where it has its WMF delegate (Debian's
 libmagickcore-6.q16-6-extra). A file no tool draws is recorded as "none".
 
+Renderers also disagree on framing: ImageMagick fits the extent a Windows
+metafile actually draws to the picture, where Windows (and our player) maps
+the window the file sets. So each row also keeps the thumbnail of the
+picture cut to its drawn extent (the bounding box of its non-white pixels),
+which compares the drawings whatever their framing.
+
 Columns: path, expect (from MANIFEST.tsv), status (ref, none, fail),
-width, height, thumbnail as hex (16 x 16 x RGB, top line first).
+width, height, thumbnail as hex (16 x 16 x RGB, top line first), the
+thumbnail of the drawn extent.
 
 Usage: /usr/bin/python3 scripts/reference/wmf_reference.py [corpus-dir]
 """
@@ -27,7 +34,7 @@ import subprocess
 import sys
 import tempfile
 
-from PIL import Image, ImageStat
+from PIL import Image, ImageChops, ImageStat
 
 GRID = 16
 MAX_SIDE = 4000
@@ -86,10 +93,18 @@ def render_emf(path, size):
 
 
 def render_wmf(path, size):
-    ppm = subprocess.run(["/usr/bin/convert", path, "-background", "white", "-flatten",
+    # Drawn at our 96 dots per inch, so the reference is not a resampled
+    # 72-dpi picture; the resize then only evens out a pixel of rounding.
+    ppm = subprocess.run(["/usr/bin/convert", "-density", "96", path, "-background", "white", "-flatten",
                           "-resize", "%dx%d!" % size, "-depth", "8", "ppm:-"],
                          check=True, capture_output=True, timeout=120).stdout
     return on_white(Image.open(io.BytesIO(ppm)))
+
+
+def drawn_extent(im):
+    """The picture cut to the bounding box of its non-white pixels."""
+    box = ImageChops.difference(im, Image.new("RGB", im.size, (255, 255, 255))).getbbox()
+    return im.crop(box) if box else im
 
 
 def thumbnail(im):
@@ -122,13 +137,13 @@ def manifest(corpus):
 def main():
     corpus = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "corpus")
     expect = manifest(corpus)
-    lines = ["# path\texpect\tstatus\twidth\theight\tthumbnail (16 x 16 RGB cell means, hex)"]
+    lines = ["# path\texpect\tstatus\twidth\theight\tthumbnail (16 x 16 RGB cell means, hex)\tthe same of the drawn extent"]
     for rel in sorted(p for p in expect if p.startswith(("wmf/", "emf/"))):
         path = os.path.join(corpus, rel)
         with open(path, "rb") as f:
             data = f.read()
         size = our_size(data)
-        status, thumb = "none", ""
+        status, thumb, drawn = "none", "", ""
         if size is None:
             status = "fail"
         else:
@@ -136,11 +151,11 @@ def main():
                 im = render_emf(path, size) if rel.startswith("emf/") else render_wmf(path, size)
                 if im.size != size:
                     im = im.resize(size, Image.BOX)
-                status, thumb = "ref", thumbnail(im)
+                status, thumb, drawn = "ref", thumbnail(im), thumbnail(drawn_extent(im))
             except (subprocess.SubprocessError, OSError) as e:
                 print("%s: no reference (%s)" % (rel, type(e).__name__), file=sys.stderr)
         w, h = size if size else (0, 0)
-        lines.append("\t".join([rel, expect[rel], status, str(w), str(h), thumb]))
+        lines.append("\t".join([rel, expect[rel], status, str(w), str(h), thumb, drawn]))
         print(rel, status, w, h, file=sys.stderr)
     with open(os.path.join(ROOT, "tests", "data", "wmf_reference.tsv"), "w") as f:
         f.write("\n".join(lines) + "\n")
