@@ -349,10 +349,19 @@ TEST(RawIdentify, CiffHeapNamesTheCamera) {
     EXPECT_STREQ(e.ctx->modelName, "PowerShot S40");
 }
 
-// The adapter over a DNG with a textured mosaic.
-Bytes TexturedDng(int orientation) {
+// The adapter over a DNG with a textured mosaic; a colour matrix of four
+// rows makes it a four-colour camera.
+Bytes TexturedDng(int orientation, int matrixRows = 0) {
     TiffBuilder t = DngTags(40, 30, 16, 1);
     if (orientation) t.Shorts(274, {uint32_t(orientation)});
+    if (matrixRows) {
+        Bytes m;
+        for (int i = 0; i < matrixRows * 3; ++i) {
+            Put32(m, uint32_t(i % 4 == 0 ? 9000 : 500));  // XYZ to camera, signed rationals over 10000
+            Put32(m, 10000);
+        }
+        t.fields[50721] = TiffBuilder::Field{50721, 10, uint32_t(matrixRows * 3), m};
+    }
     Bytes data;
     for (int r = 0; r < 30; ++r)
         for (int c = 0; c < 40; ++c) Put16(data, uint32_t((r * 7 + c * 13) % 50 * 80));
@@ -390,6 +399,26 @@ TEST(RawAdapter, OptionPicksTheDemosaicingByItsLowBits) {
     }
     EXPECT_NE(hashes[0], hashes[1]);  // bilinear and VNG differ on texture
     EXPECT_EQ(hashes[1], hashes[2]);  // 5 acts as 1
+}
+
+TEST(RawAdapter, FourColourCameraAlwaysUsesVng) {
+    std::vector<std::string> hashes;
+    for (uint32_t option : {0u, 1u, 2u, 3u}) {
+        ZtImageRAW img;
+        img.SetDecoderOption(option, ImageFormat::CameraRaw);
+        ASSERT_TRUE(DecodeRaw(img, TexturedDng(0, 4))) << img.LastError();
+        hashes.push_back(zt_test::IncludeHash(img));
+    }
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(hashes[size_t(i)], hashes[1]) << "option " << i;
+    // The same mosaic with a three-row matrix follows the option.
+    std::string three[2];
+    for (uint32_t option : {0u, 1u}) {
+        ZtImageRAW img;
+        img.SetDecoderOption(option, ImageFormat::CameraRaw);
+        ASSERT_TRUE(DecodeRaw(img, TexturedDng(0, 3)));
+        three[option] = zt_test::IncludeHash(img);
+    }
+    EXPECT_NE(three[0], three[1]);
 }
 
 TEST(RawAdapter, MessagesForWhatIsNoRawImage) {
