@@ -19,10 +19,6 @@ constexpr uint16_t kBigEndian = 0x4D4D, kLittleEndian = 0x4949;
 constexpr uint32_t kRggb = 0x94949494u;
 constexpr uint32_t kGbrg = 0x49494949u;
 
-void SetMakerIfEmpty(RawContext& ctx, const char* maker) {
-    if (!ctx.maker[0]) snprintf(ctx.maker, sizeof ctx.maker, "%s", maker);
-}
-
 // The Fuji parser's record table: a 32-bit count, then records of a 16-bit
 // tag, a 16-bit length and that many bytes, all big-endian.
 void ParseFujiRecords(RawContext& ctx, int64_t offset) {
@@ -115,6 +111,7 @@ void parse_minolta(RawContext& ctx) {
     // Blocks of a 4-byte name and a 32-bit big-endian length; the first one
     // holds all others, and the sensor data starts right after it.
     ctx.byteOrder = kBigEndian;
+    snprintf(ctx.maker, sizeof ctx.maker, "%s", "Minolta");  // the TIFF block names it better
     raw_seek(ctx, 4, SEEK_SET);
     const int64_t dataAt = int64_t(get4(ctx)) + 8;
     if (!in_file(ctx, dataAt, 0)) return;
@@ -143,7 +140,6 @@ void parse_minolta(RawContext& ctx) {
         }
         at = start + length;
     }
-    SetMakerIfEmpty(ctx, "Minolta");
     ctx.rawDataOffset = uint32_t(dataAt);
     // The visible image starts at the sensor's corner and cannot be larger.
     if (ctx.visibleHeight > ctx.sensorHeight || ctx.visibleWidth > ctx.sensorWidth)
@@ -177,7 +173,6 @@ void parse_cine(RawContext& ctx) {
     ctx.sensorHeight = uint16_t(height < 0 ? -height : height);
     // A positive height stores the bottom row first.
     ctx.orientation = height > 0 ? 2 : 0;
-    ctx.cfaPattern = kRggb;
     if (!frames || !in_file(ctx, offsetsAt, 8)) return;
     raw_seek(ctx, offsetsAt, SEEK_SET);
     const uint32_t low = get4(ctx), high = get4(ctx);
