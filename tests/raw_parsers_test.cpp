@@ -345,9 +345,10 @@ TEST(RawParsersHeaders, ContaxMultipliersAndFoveonSize) {
     EXPECT_EQ(f.ctx->rawImageCount, 0);
 }
 
-// The corpus files of these families carry headers without pixel data: they
-// name the camera their header names.
-TEST(RawParsersCorpus, HeaderOnlyFilesNameTheirCamera) {
+// The corpus files of these families carry headers without pixel data. The
+// cameras' published sizes: the S5Pro's 4256-wide crop of its stored rows,
+// the A2's 3264 x 2448 inside a 3272 x 2456 sensor, the SD10's 2268 x 1512.
+TEST(RawParsersCorpus, HeaderOnlyFilesNameTheirCameraAndSize) {
     const std::string corpus = zt_test::CorpusDir();
     if (corpus.empty()) GTEST_SKIP() << "shared corpus not present; RAW header files skipped";
     struct Case {
@@ -355,17 +356,27 @@ TEST(RawParsersCorpus, HeaderOnlyFilesNameTheirCamera) {
         const char* maker;
         const char* model;
         int images;  // the cut MRW still loads what it has, as any cut file
+        int sensorHeight, sensorWidth, top, left, visibleHeight, visibleWidth;
     };
     const Case cases[] = {
-        {"raw/exiftool/FujiFilm.raf", "FUJIFILM", "FinePix S5Pro", 0},
-        {"raw/exiftool/Minolta.mrw", "Minolta", "DiMAGE A2", 1},
-        {"raw/exiftool/Sigma.x3f", "Sigma", "2268x1512", 0},  // no model in the header: its size
+        {"raw/exiftool/FujiFilm.raf", "FUJIFILM", "FinePix S5Pro", 0, 1444, 4352, 10, 48, 1424, 4256},
+        {"raw/exiftool/Minolta.mrw", "Minolta", "DiMAGE A2", 1, 2456, 3272, 0, 0, 2448, 3264},
+        // No model in the header: columns and rows stand for it.
+        {"raw/exiftool/Sigma.x3f", "Sigma", "2268x1512", 0, 1512, 2268, 0, 0, 1512, 2268},
     };
     for (const Case& k : cases) {
         Engine e(zt_test::ReadFileBytes(corpus + "/" + k.path));
-        EXPECT_STREQ(e.ctx->maker, k.maker) << k.path;
-        EXPECT_STREQ(e.ctx->modelName, k.model) << k.path;
-        EXPECT_EQ(e.ctx->rawImageCount, k.images) << k.path;
+        const RawContext& c = *e.ctx;
+        SCOPED_TRACE(k.path);
+        EXPECT_STREQ(c.maker, k.maker);
+        EXPECT_STREQ(c.modelName, k.model);
+        EXPECT_EQ(c.rawImageCount, k.images);
+        EXPECT_EQ(c.sensorHeight, k.sensorHeight);
+        EXPECT_EQ(c.sensorWidth, k.sensorWidth);
+        EXPECT_EQ(c.sensorTop, k.top);
+        EXPECT_EQ(c.sensorLeft, k.left);
+        EXPECT_EQ(c.visibleHeight, k.visibleHeight);
+        EXPECT_EQ(c.visibleWidth, k.visibleWidth);
     }
 }
 
