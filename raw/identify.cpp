@@ -360,7 +360,7 @@ void identify_raw(RawContext& ctx) {
         raw_seek(ctx, ctx.rawDataOffset, SEEK_SET);
         if (raw_getc(ctx) != 0xFF) parse_tiff(ctx, 12);
     } else if (memcmp(head + 25, "ARECOYK", 7) == 0) {
-        SetNames(ctx, "Contax", "N Digital");
+        parse_contax(ctx);
     } else if (memcmp(head, "PXN", 3) == 0) {
         SetNames(ctx, "Logitech", "Fotoman Pixtura");
     } else if (memcmp(head, "qktk", 4) == 0) {
@@ -368,18 +368,7 @@ void identify_raw(RawContext& ctx) {
     } else if (memcmp(head, "qktn", 4) == 0) {
         SetNames(ctx, "Apple", "QuickTake 150");
     } else if (memcmp(head, "FUJIFILM", 8) == 0) {
-        // The camera's name follows the format identifier; the TIFF data of
-        // the embedded JPEG names it too.
-        char model[33] = {};
-        raw_seek(ctx, 28, SEEK_SET);
-        raw_read(ctx, model, 1, 32);
-        SetNames(ctx, "FUJIFILM", model);
-        ctx.byteOrder = 0x4D4D;
-        raw_seek(ctx, 84, SEEK_SET);
-        const uint32_t thumbnail = get4(ctx);
-        raw_seek(ctx, 100, SEEK_SET);
-        ctx.rawDataOffset = get4(ctx);
-        if (in_file(ctx, int64_t(thumbnail) + 12, 8)) parse_tiff(ctx, int64_t(thumbnail) + 12);
+        parse_fuji_raf(ctx);
     } else if (memcmp(head, "RIFF", 4) == 0) {
         SetNames(ctx, "RIFF", "");
     } else if (memcmp(head, "DSC-Image", 9) == 0) {
@@ -387,11 +376,11 @@ void identify_raw(RawContext& ctx) {
     } else if (memcmp(head, "PWAD", 4) == 0) {
         SetNames(ctx, "Sinar", "");
     } else if (memcmp(head, "\0MRM", 4) == 0) {
-        SetNames(ctx, "Minolta", "");
+        parse_minolta(ctx);
     } else if (memcmp(head, "FOVb", 4) == 0) {
-        SetNames(ctx, "Sigma", "");
+        parse_foveon(ctx);
     } else if (memcmp(head, "CI", 2) == 0) {
-        SetNames(ctx, "CINE", "");
+        parse_cine(ctx);
     } else {
         for (const FileSizeEntry& entry : kFileSizes)
             if (entry.size == ctx.fileSize) {

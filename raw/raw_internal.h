@@ -68,6 +68,13 @@ void lossless_jpeg_row(RawContext& ctx, LosslessJpeg& jh, RawBitReader& bits, st
 void parse_tiff(RawContext& ctx, int64_t base);
 void parse_ciff(RawContext& ctx, int64_t offset, int64_t length, int depth);
 void parse_jpeg_container(RawContext& ctx, int64_t offset);
+// The other families' header parsers (the dispatch has matched their
+// signature): Fujifilm RAF, Minolta MRW, Phantom Cine, Foveon X3F, Contax.
+void parse_fuji_raf(RawContext& ctx);
+void parse_minolta(RawContext& ctx);
+void parse_cine(RawContext& ctx);
+void parse_foveon(RawContext& ctx);
+void parse_contax(RawContext& ctx);
 // Chooses the loader of a TIFF-based raw image from its compression and
 // sample width; called once the IFDs are read.
 void apply_tiff_raw_ifd(RawContext& ctx);
@@ -79,6 +86,7 @@ void unpacked_load_raw(RawContext& ctx);
 void eight_bit_load_raw(RawContext& ctx);
 void packed_12_load_raw(RawContext& ctx);
 void nikon_packed_12_load_raw(RawContext& ctx);
+void fuji_load_raw(RawContext& ctx);
 // Stores a sample of sensor photosite (row, col) into the pixel array when it
 // is inside the visible area.
 void store_sample(RawContext& ctx, int row, int col, uint32_t value);

@@ -104,6 +104,44 @@ def ljpeg(w, h, top=0, left=0):
     return bytes(out + b"\xFF\xD9")
 
 
+def family_seeds(w=32, h=24):
+    """Fuji RAF (16-bit rows, crop records), Minolta MRW (16-bit and packed
+    12-bit), Phantom Cine (16- and 8-bit frames), file names prefixed "family_"."""
+    be = lambda r, c: struct.pack(">H", sample(r, c))
+    rows16 = b"".join(be(r, c) for r in range(h) for c in range(w))
+    records = (struct.pack(">HHHH", 0x100, 4, h, w) + struct.pack(">HHHH", 0x110, 4, 1, 1)
+               + struct.pack(">HHHH", 0x111, 4, h - 2, w - 2) + struct.pack(">HH4H", 0x2FF0, 8, 302, 511, 303, 407))
+    head = b"FUJIFILMCCD-RAW 0201FF389501" + b"FinePix S5000".ljust(32, b"\0") + b"0100"
+    thumb_at, rec_at = 124, 140
+    raw_at = rec_at + 4 + len(records)
+    head = head.ljust(84, b"\0") + struct.pack(">6I", thumb_at, 16, rec_at, 4 + len(records), raw_at, len(rows16))
+    raf = head.ljust(thumb_at, b"\0") + b"\0" * 16 + struct.pack(">I", 4) + records + rows16
+
+    def mrw(depth, bayer):
+        prd = b"21810002" + struct.pack(">4H", h, w + 8, h, w) + bytes([depth, 12, 0x59 if depth == 12 else 0x52])
+        prd += bytes([0, 0, 0, 0, bayer])
+        names = b"KONICA MINOLTA\0DiMAGE A2\0"
+        ttw = b"MM\0*" + struct.pack(">IH", 8, 2) + struct.pack(">HHII", 271, 2, 15, 38)
+        ttw += struct.pack(">HHII", 272, 2, 10, 53) + struct.pack(">I", 0) + names
+        blocks = b"\0PRD" + struct.pack(">I", len(prd)) + prd + b"\0TTW" + struct.pack(">I", len(ttw)) + ttw
+        if depth == 16:
+            data = b"".join(be(r, c) for r in range(h) for c in range(w + 8))
+        else:
+            data = packed(w + 8, h, 12)
+        return b"\0MRM" + struct.pack(">I", len(blocks)) + blocks + data
+
+    def cine(bits, height):
+        frame = b"".join(struct.pack("<H", sample(r, c)) if bits == 16 else bytes([sample(r, c) & 255])
+                         for r in range(abs(height)) for c in range(w))
+        out = b"CI" + struct.pack("<HHH4i3I2I", 44, 2, 1, 0, 1, 0, 1, 44, 84, 100, 0, 1200000000)
+        out += struct.pack("<IiiHH", 40, w, height, 1, bits)
+        out = out.ljust(100, b"\0") + struct.pack("<QII", 108, 8, len(frame))
+        return out + frame
+
+    return {"family_fuji.raf": raf, "family_mrw16.mrw": mrw(16, 1), "family_mrw12.mrw": mrw(12, 4),
+            "family_cine16.cine": cine(16, h), "family_cine8.cine": cine(8, -h)}
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "raw")
     os.makedirs(out, exist_ok=True)
@@ -121,6 +159,7 @@ def main():
     names = b"Canon\0Canon PowerShot S40\0"
     heap = names + struct.pack("<HHII", 1, 0x080A, len(names), 0) + struct.pack("<I", len(names))
     seeds["heap.crw"] = b"II" + struct.pack("<I", 26) + b"HEAPCCDR" + struct.pack("<I", 0x10002) + b"\0" * 8 + heap
+    seeds.update(family_seeds())
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
