@@ -178,6 +178,7 @@ struct TiffParser {
                 for (int i = 0; i < 3 && i < int(count); ++i) ifd.slices[i] = get2(ctx);
                 break;
             default:
+                parse_maker_tiff_tag(ctx, ifd, base, tag, type, count, depth);
                 break;
         }
     }

@@ -1,0 +1,102 @@
+// Identification's per-camera chain for the TIFF-based and headerless
+// makers: what their own tags said about margins, filter pattern and black
+// level, and the choice of the loader that the raw data's layout calls for.
+//
+// Only layouts that the TIFF tags determine are read here (one sample per
+// 16-bit word, or samples packed most significant bit first with every row
+// starting on a byte). The makers' own compressed and packed formats have no
+// published description, so their files are identified but get no loader:
+// identification then reports that there is no raw image, and the caller
+// fails cleanly instead of showing noise.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "raw/raw_internal.h"
+
+namespace {
+
+const RawTiffIfd* RawIfd(const RawContext& ctx) {
+    return ctx.rawIfd >= 0 && size_t(ctx.rawIfd) < ctx.tiffIfds.size() ? &ctx.tiffIfds[size_t(ctx.rawIfd)] : nullptr;
+}
+
+// Sensor borders from the maker's tags become the visible area.
+void Margins(RawContext& ctx) {
+    const uint16_t* b = ctx.makerData.border;  // top, left, bottom, right
+    if (b[2] <= b[0] || b[3] <= b[1] || b[2] > ctx.sensorHeight || b[3] > ctx.sensorWidth) return;
+    ctx.sensorTop = b[0];
+    ctx.sensorLeft = b[1];
+    ctx.visibleHeight = uint16_t(b[2] - b[0]);
+    ctx.visibleWidth = uint16_t(b[3] - b[1]);
+}
+
+// A repeating pattern of the three primaries from the TIFF/EP or EXIF
+// tags, seen from the visible area.
+void Pattern(RawContext& ctx) {
+    if (ctx.cfaPattern != 0xFFFFFFFFu) return;
+    const uint32_t rows = ctx.cfaRepeat[0], columns = ctx.cfaRepeat[1];
+    if (!(rows == 1 || rows == 2 || rows == 4 || rows == 8) || !(columns == 1 || columns == 2)) return;
+    for (uint32_t i = 0; i < rows * columns; ++i)
+        if (ctx.cfaColours[i] > 2) return;
+    ctx.cfaPattern = cfa_pattern_word(ctx.cfaColours, rows, columns, ctx.sensorTop, ctx.sensorLeft);
+}
+
+// Uncompressed data: the TIFF handler chose by sample width; the bytes the
+// strips hold tell whether the samples sit one per 16-bit word or packed.
+void UncompressedLayout(RawContext& ctx, const RawTiffIfd& raw) {
+    if (raw.compression != 0 && raw.compression != 1) return;
+    // Only the TIFF handler's own choice is revised, not a loader that
+    // another header parser chose for data of its own.
+    if (raw.offsets.empty() || raw.offsets[0] != ctx.rawDataOffset) return;
+    if (ctx.rawLoader && ctx.rawLoader != unpacked_load_raw && ctx.rawLoader != packed_12_load_raw &&
+        ctx.rawLoader != nikon_packed_12_load_raw && ctx.rawLoader != eight_bit_load_raw)
+        return;
+    const uint64_t width = raw.width, height = raw.height;
+    const int bits = raw.bitsPerSample;
+    if (bits == 12 && uint64_t(ctx.tiffByteCount) * 5 == width * height * 8) {
+        ctx.rawLoader = nullptr;  // 1.6 bytes a sample: olympus_e300_load_raw's layout, not built
+        return;
+    }
+    if (bits == 12 && raw.photometric == 2) {
+        ctx.rawLoader = nullptr;  // the further packed 12-bit layout, not built
+        return;
+    }
+    uint64_t total = 0;
+    for (uint32_t count : raw.byteCounts) total += count;
+    if (total == 0 || bits <= 8 || bits > 16) return;
+    const uint64_t words = width * height * 2, packed = (width * uint64_t(bits) + 7) / 8 * height;
+    if (total >= words)
+        ctx.rawLoader = unpacked_load_raw;
+    else if (bits < 16 && total >= packed && (!ctx.rawLoader || ctx.rawLoader == unpacked_load_raw))
+        ctx.rawLoader = adobe_dng_load_raw_nc;  // strips of packed rows, as DNG stores them
+}
+
+// Kodak files whose raw data is a baseline (DCT) JPEG need a JPEG library
+// that this engine does not use: refused, with a message.
+void KodakJpeg(RawContext& ctx) {
+    if (ctx.rawLoader != lossless_jpeg_load_raw || strncasecmp(ctx.maker, "Kodak", 5) != 0) return;
+    LosslessJpeg jh;
+    bool lossless = false;
+    if (in_file(ctx, ctx.rawDataOffset, 4)) {
+        raw_seek(ctx, ctx.rawDataOffset, SEEK_SET);
+        lossless = lossless_jpeg_start(ctx, jh, true) && jh.sofMarker == 0xFFC3;
+    }
+    if (lossless) return;
+    fprintf(stderr, "%s: Kodak raw data in DCT JPEG form needs a JPEG library, which is not linked\n", ctx.fileName);
+    ctx.rawLoader = nullptr;
+}
+
+}  // namespace
+
+void camera_corrections(RawContext& ctx) {
+    Margins(ctx);
+    const RawContext::MakerData& maker = ctx.makerData;
+    if (maker.blackCount > 0) {
+        uint64_t sum = 0;
+        for (int i = 0; i < maker.blackCount && i < 4; ++i) sum += maker.black[i];
+        ctx.blackLevel = int32_t(sum / uint64_t(std::min(maker.blackCount, 4)));
+    }
+    Pattern(ctx);
+    if (const RawTiffIfd* raw = RawIfd(ctx)) UncompressedLayout(ctx, *raw);
+    KodakJpeg(ctx);
+}
