@@ -64,11 +64,23 @@ void UncompressedLayout(RawContext& ctx, const RawTiffIfd& raw) {
     uint64_t total = 0;
     for (uint32_t count : raw.byteCounts) total += count;
     if (total == 0 || bits <= 8 || bits > 16) return;
-    const uint64_t words = width * height * 2, packed = (width * uint64_t(bits) + 7) / 8 * height;
+    // Tiles hold whole tile rows, also past the image's edges.
+    const bool tiled = raw.tileWidth && raw.tileLength;
+    const uint64_t rowWidth = tiled ? raw.tileWidth : width;
+    const uint64_t rows = tiled ? uint64_t(raw.tileLength) * raw.offsets.size() : height;
+    const uint64_t words = rowWidth * rows * 2, packed = (rowWidth * uint64_t(bits) + 7) / 8 * rows;
     if (total >= words)
         ctx.rawLoader = unpacked_load_raw;
     else if (bits < 16 && total >= packed && (!ctx.rawLoader || ctx.rawLoader == unpacked_load_raw))
         ctx.rawLoader = adobe_dng_load_raw_nc;  // strips of packed rows, as DNG stores them
+    // The loaders above read one run of rows from the first offset; tiles,
+    // or strips that do not follow each other, need the loader that walks
+    // the blocks (16-bit words or packed rows, as in DNG).
+    bool scattered = tiled;
+    for (size_t i = 1; i < raw.offsets.size() && i < raw.byteCounts.size(); ++i)
+        scattered |= uint64_t(raw.offsets[i]) != uint64_t(raw.offsets[i - 1]) + raw.byteCounts[i - 1];
+    const bool blockLayout = bits == 16 || (total < words && total >= packed);
+    if (scattered && blockLayout && ctx.rawLoader) ctx.rawLoader = adobe_dng_load_raw_nc;
 }
 
 // Kodak files whose raw data is a baseline (DCT) JPEG need a JPEG library

@@ -74,6 +74,56 @@ TEST(RawMakers, UncompressedLayoutsLoadTheSamplesWritten) {
     }
 }
 
+TEST(RawMakers, TilesAndScatteredStripsAreWalkedBlockByBlock) {
+    for (int bits : {16, 14}) {
+        // Four 16 x 16 tiles over a 30 x 24 mosaic: the samples of each tile.
+        std::vector<Bytes> tiles;
+        for (int top : {0, 16})
+            for (int left : {0, 16}) {
+                Bytes tile;
+                uint64_t acc = 0;
+                int held = 0;
+                for (int r = top; r < top + 16; ++r)
+                    for (int c = left; c < left + 16; ++c) {
+                        const uint16_t v = r < 24 && c < 30 ? Sample(r, c) : 0;
+                        if (bits == 16) {
+                            Put16(tile, v);
+                            continue;
+                        }
+                        acc = (acc << bits) | v;
+                        for (held += bits; held >= 8; held -= 8) tile.push_back(uint8_t(acc >> (held - 8)));
+                    }
+                tiles.push_back(tile);
+            }
+        TiffBuilder t = MakerTags("Leaf", "Aptus 75", 30, 24, bits, 1);
+        t.Longs(322, {16});
+        t.Longs(323, {16});
+        Engine e(t.Build(tiles, true));
+        ASSERT_EQ(e.ctx->rawImageCount, 1) << bits;
+        e.Load();
+        ExpectMosaic(e, 30, 24);
+    }
+    // Two strips stored in the opposite order.
+    TiffBuilder t = MakerTags("Leaf", "Valeo 6", 30, 24, 16, 1);
+    t.Longs(278, {12});
+    const Bytes words = Words(30, 24);
+    const Bytes top(words.begin(), words.begin() + 30 * 12 * 2), bottom(words.begin() + 30 * 12 * 2, words.end());
+    Bytes file = t.Build({bottom, top});
+    const uint32_t first = t.fields[273].value[0] | t.fields[273].value[1] << 8;
+    const uint32_t second = t.fields[273].value[4] | t.fields[273].value[5] << 8;
+    // Swap the strip offsets in the file: strip 0 (the top rows) is stored second.
+    const uint32_t entry = t.ValueOffset(273, 2);
+    Bytes swapped = file;
+    for (int i = 0; i < 4; ++i) {
+        swapped[entry + i] = uint8_t(second >> (8 * i));
+        swapped[entry + 4 + i] = uint8_t(first >> (8 * i));
+    }
+    Engine e(swapped);
+    ASSERT_EQ(e.ctx->rawImageCount, 1);
+    e.Load();
+    ExpectMosaic(e, 30, 24);
+}
+
 TEST(RawMakers, ShortDataIsReportedAndWhatWasReadKept) {
     TiffBuilder t = MakerTags("NIKON", "D70", 30, 24, 12, 1);
     Bytes data = PackBits(30, 24, 12);
