@@ -94,7 +94,8 @@ void KodakJpeg(RawContext& ctx) {
         lossless = lossless_jpeg_start(ctx, jh, true) && jh.sofMarker == 0xFFC3;
     }
     if (lossless) return;
-    fprintf(stderr, "%s: Kodak raw data in DCT JPEG form needs a JPEG library, which is not linked\n", ctx.fileName);
+    fprintf(stderr, "%s: Kodak raw data in DCT JPEG form needs an external JPEG library, which this engine does not use\n",
+            ctx.fileName);
     ctx.rawLoader = nullptr;
 }
 

@@ -84,5 +84,8 @@ void parse_maker_tiff_tag(RawContext& ctx, RawTiffIfd& ifd, int64_t base, uint32
         ExifCfaPattern(ctx, count);
         return;
     }
-    if (tag >= 2 && tag <= 0x26 && depth == 0 && count >= 1 && PanasonicHeader(ctx, base)) PanasonicTag(ctx, ifd, tag, type);
+    // The sensor record's tag numbers lie below the standard ones, in the
+    // first directory of a file with Panasonic's header only.
+    if (tag >= 2 && tag <= 0x26 && depth == 0 && count >= 1 && PanasonicHeader(ctx, base))
+        PanasonicTag(ctx, ifd, tag, type);
 }

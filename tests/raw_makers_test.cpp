@@ -260,4 +260,23 @@ TEST(RawMakers, HeaderlessCamerasOfTheSizeTableHaveNoLoader) {
     }
 }
 
+TEST(RawMakers, EveryPrefixAndHeaderByteFlipEndsCleanly) {
+    TiffBuilder nikon = MakerTags("NIKON", "D70", 30, 24, 12, 1);
+    for (const Bytes& good : {nikon.Build({PackBits(30, 24, 12)}), PanasonicFile(1)}) {
+        auto run = [](const Bytes& file) {
+            Engine e(file);
+            if (!e.ctx->rawImageCount) return;
+            ASSERT_GE(e.ctx->visibleHeight, 22);
+            e.Load();
+        };
+        for (size_t n = 0; n < good.size(); n += 7) run(Bytes(good.begin(), good.begin() + n));
+        for (size_t i = 0; i < 400 && i < good.size(); ++i)
+            for (uint8_t flip : {0x01, 0x80, 0xFF}) {
+                Bytes bad = good;
+                bad[i] ^= flip;
+                run(bad);
+            }
+    }
+}
+
 }  // namespace
