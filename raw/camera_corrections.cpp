@@ -66,6 +66,7 @@ void UncompressedLayout(RawContext& ctx, const RawTiffIfd& raw) {
     if (total == 0 || bits <= 8 || bits > 16) return;
     // Tiles hold whole tile rows, also past the image's edges.
     const bool tiled = raw.tileWidth && raw.tileLength;
+    if (raw.tileWidth > 65535 || raw.tileLength > 65535) return;
     const uint64_t rowWidth = tiled ? raw.tileWidth : width;
     const uint64_t rows = tiled ? uint64_t(raw.tileLength) * raw.offsets.size() : height;
     const uint64_t words = rowWidth * rows * 2, packed = (rowWidth * uint64_t(bits) + 7) / 8 * rows;
@@ -80,7 +81,7 @@ void UncompressedLayout(RawContext& ctx, const RawTiffIfd& raw) {
     for (size_t i = 1; i < raw.offsets.size() && i < raw.byteCounts.size(); ++i)
         scattered |= uint64_t(raw.offsets[i]) != uint64_t(raw.offsets[i - 1]) + raw.byteCounts[i - 1];
     const bool blockLayout = bits == 16 || (total < words && total >= packed);
-    if (scattered && blockLayout && ctx.rawLoader) ctx.rawLoader = adobe_dng_load_raw_nc;
+    if (scattered && ctx.rawLoader) ctx.rawLoader = blockLayout ? adobe_dng_load_raw_nc : nullptr;
 }
 
 // Kodak files whose raw data is a baseline (DCT) JPEG need a JPEG library

@@ -69,7 +69,9 @@ void adobe_dng_load_raw_nc(RawContext& ctx) {
         // Rows start on byte boundaries; 16-bit samples follow the file's
         // byte order, narrower ones are packed most significant bit first.
         RawBitReader reader(ctx, false);
-        for (uint32_t r = 0; r < block.height; ++r) {
+        // Tile rows below the image are padding; a block that runs past
+        // the end of the file ends there.
+        for (uint32_t r = 0; r < block.height && block.top + r < ifd->height; ++r) {
             reader.Reset();
             for (uint32_t c = 0; c < block.width; ++c) {
                 uint32_t v;
@@ -84,7 +86,10 @@ void adobe_dng_load_raw_nc(RawContext& ctx) {
                 const uint32_t row = block.top + r, col = block.left + c;
                 if (row < ifd->height && col < ifd->width) store_sample(ctx, int(row), int(col), Linear(ctx, v));
             }
-            if ((bits == 16 || bits == 8) && raw_eof(ctx)) report_data_error(ctx);
+            if (raw_eof(ctx)) {
+                report_data_error(ctx);
+                break;
+            }
         }
     }
 }

@@ -103,6 +103,15 @@ TEST(RawMakers, TilesAndScatteredStripsAreWalkedBlockByBlock) {
         e.Load();
         ExpectMosaic(e, 30, 24);
     }
+    // Tiles far larger than the image, with little data: the padding rows
+    // are not walked, and the end of the file ends the block.
+    TiffBuilder huge = MakerTags("Leaf", "Aptus 75", 30, 24, 16, 1);
+    huge.Longs(322, {65535});
+    huge.Longs(323, {65535});
+    Engine padded(huge.Build({Words(30, 24)}, true));
+    ASSERT_EQ(padded.ctx->rawImageCount, 1);
+    padded.Load();
+    EXPECT_EQ(padded.ctx->dataErrorReported, 1);
     // Two strips stored in the opposite order.
     TiffBuilder t = MakerTags("Leaf", "Valeo 6", 30, 24, 16, 1);
     t.Longs(278, {12});
