@@ -120,6 +120,12 @@ void lossless_jpeg_load_raw(RawContext& ctx) {
         const uint64_t sliceArea = uint64_t(slices[1]) * uint32_t(jh.high);
         RawBitReader bits(ctx, true);
         for (int jrow = 0; jrow < jh.high; ++jrow) {
+            if (tiled) {
+                // JPEG lines wholly below the tile or the image are never
+                // stored: a frame that claims more of them ends here.
+                const uint64_t firstRow = uint64_t(jrow) * uint32_t(jwide) / block.width;
+                if (firstRow >= block.height || block.top + firstRow >= ifd->height) break;
+            }
             // A restart interval of whole rows starts the prediction afresh.
             const bool restart = jh.restart > 0 && jrow > 0 && jh.restart % jh.wide == 0 &&
                                  (int64_t(jrow) * jh.wide) % jh.restart == 0;

@@ -125,6 +125,20 @@ TEST(RawIdentify, LosslessJpegDngTilesLoadTheSamplesWritten) {
     EXPECT_EQ(e.ctx->dataErrorReported, 0);
 }
 
+TEST(RawIdentify, LosslessJpegTileClaimingHugeFrameEndsAtTheImage) {
+    // One 16 x 16 tile whose frame claims 65535 x 65535 samples: the
+    // samples of the image come first, then nothing but the end.
+    TiffBuilder t = DngTags(16, 24, 12, 7);
+    t.fields.erase(278);
+    t.Longs(322, {65535});
+    t.Longs(323, {65535});
+    Bytes jpeg = LosslessJpeg(16, 24, 0, 0);
+    jpeg[7] = jpeg[8] = jpeg[9] = jpeg[10] = 0xFF;
+    Engine e(t.Build({jpeg}, true));
+    ASSERT_EQ(e.ctx->rawImageCount, 1);
+    e.Load();  // finishes: rows past the image are not decoded
+}
+
 TEST(RawIdentify, ActiveAreaAndBlackComeFromTheDngTags) {
     TiffBuilder t = DngTags(30, 26, 16, 1);
     t.Longs(50829, {1, 2, 25, 30});  // top, left, bottom, right
