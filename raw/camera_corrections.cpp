@@ -16,8 +16,12 @@
 
 namespace {
 
+// The raw image's directory when the raw data is the TIFF handler's choice,
+// not data that another header parser located for a format of its own.
 const RawTiffIfd* RawIfd(const RawContext& ctx) {
-    return ctx.rawIfd >= 0 && size_t(ctx.rawIfd) < ctx.tiffIfds.size() ? &ctx.tiffIfds[size_t(ctx.rawIfd)] : nullptr;
+    if (ctx.rawIfd < 0 || size_t(ctx.rawIfd) >= ctx.tiffIfds.size()) return nullptr;
+    const RawTiffIfd& raw = ctx.tiffIfds[size_t(ctx.rawIfd)];
+    return !raw.offsets.empty() && raw.offsets[0] == ctx.rawDataOffset ? &raw : nullptr;
 }
 
 // Sensor borders from the maker's tags become the visible area.
@@ -33,7 +37,7 @@ void Margins(RawContext& ctx) {
 // A repeating pattern of the three primaries from the TIFF/EP or EXIF
 // tags, seen from the visible area.
 void Pattern(RawContext& ctx) {
-    if (ctx.cfaPattern != 0xFFFFFFFFu) return;
+    if (ctx.cfaPattern != 0xFFFFFFFFu || !RawIfd(ctx)) return;
     const uint32_t rows = ctx.cfaRepeat[0], columns = ctx.cfaRepeat[1];
     if (!(rows == 1 || rows == 2 || rows == 4 || rows == 8) || !(columns == 1 || columns == 2)) return;
     for (uint32_t i = 0; i < rows * columns; ++i)
@@ -45,9 +49,7 @@ void Pattern(RawContext& ctx) {
 // strips hold tell whether the samples sit one per 16-bit word or packed.
 void UncompressedLayout(RawContext& ctx, const RawTiffIfd& raw) {
     if (raw.compression != 0 && raw.compression != 1) return;
-    // Only the TIFF handler's own choice is revised, not a loader that
-    // another header parser chose for data of its own.
-    if (raw.offsets.empty() || raw.offsets[0] != ctx.rawDataOffset) return;
+    // Only the TIFF handler's own choices are revised.
     if (ctx.rawLoader && ctx.rawLoader != unpacked_load_raw && ctx.rawLoader != packed_12_load_raw &&
         ctx.rawLoader != nikon_packed_12_load_raw && ctx.rawLoader != eight_bit_load_raw)
         return;
