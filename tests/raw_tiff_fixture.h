@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,12 +60,6 @@ struct TiffBuilder {
         fields[tag] = Field{tag, 2, uint32_t(b.size()), b};
     }
     void Raw(uint16_t tag, uint16_t type, Bytes b) { fields[tag] = Field{tag, type, uint32_t(b.size()), b}; }
-    // Where the value of a field lands in the file Build writes (its entry's
-    // value bytes when it fits there); data blocks follow all values.
-    uint32_t ValueOffset(uint16_t tag, size_t blockCount = 1) {
-        Layout(blockCount, false);
-        return valueAt_.count(tag) ? valueAt_[tag] : 0;
-    }
     // data blocks become the strips (or tiles) of tag 273/324 with counts in 279/325.
     Bytes Build(const std::vector<Bytes>& blocks, bool tiled = false) {
         std::vector<uint32_t> counts;
@@ -118,8 +111,6 @@ private:
             if (f.value.size() > 4) {
                 valueAt_[tag] = extra;
                 extra += uint32_t(f.value.size() + (f.value.size() & 1));
-            } else {
-                valueAt_[tag] = 8 + 2 + 12 * uint32_t(std::distance(fields.begin(), fields.find(tag))) + 8;
             }
         dataAt_ = extra;
     }
@@ -130,14 +121,14 @@ private:
 // A known mosaic: sample of photosite (row, col).
 inline uint16_t Sample(int row, int col) { return uint16_t((row * 131 + col * 57 + (row * col) % 97) % 4000 + 50); }
 
-// The mosaic packed most significant bit first, every row starting on a
-// byte; below 12 bits only the low bits of each sample are kept.
-inline Bytes PackBits(int width, int height, int bits) {
+// The mosaic from (top, left) packed most significant bit first, every row
+// starting on a byte; below 12 bits only the low bits of each sample are kept.
+inline Bytes PackBits(int width, int height, int bits, int top = 0, int left = 0) {
     Bytes out;
-    for (int r = 0; r < height; ++r) {
+    for (int r = top; r < top + height; ++r) {
         uint64_t acc = 0;
         int held = 0;
-        for (int c = 0; c < width; ++c) {
+        for (int c = left; c < left + width; ++c) {
             acc = (acc << bits) | (Sample(r, c) & ((1u << bits) - 1));
             held += bits;
             while (held >= 8) {
@@ -150,11 +141,11 @@ inline Bytes PackBits(int width, int height, int bits) {
     return out;
 }
 
-// The mosaic as one 16-bit word per sample.
-inline Bytes Words(int width, int height, bool big = false) {
+// The mosaic from (top, left) as one 16-bit word per sample.
+inline Bytes Words(int width, int height, bool big = false, int top = 0, int left = 0) {
     Bytes out;
-    for (int r = 0; r < height; ++r)
-        for (int c = 0; c < width; ++c) Put16(out, Sample(r, c), big);
+    for (int r = top; r < top + height; ++r)
+        for (int c = left; c < left + width; ++c) Put16(out, Sample(r, c), big);
     return out;
 }
 
