@@ -228,10 +228,16 @@ void CameraSettings(RawContext& ctx) {
             ctx.cfaPattern = PatternWord(kRggb, 2, 2, uint32_t(top), uint32_t(left));
             ctx.blackFromLeftMargin = left >= 16;
         }
+        return;
     }
+    camera_corrections(ctx);
 }
 
 }  // namespace
+
+uint32_t cfa_pattern_word(const uint8_t* colours, uint32_t rows, uint32_t columns, uint32_t top, uint32_t left) {
+    return PatternWord(colours, rows, columns, top, left);
+}
 
 void raw_context_init(RawContext& ctx) {
     // Defaults come from the member initialisers; vectors are released.
@@ -328,6 +334,7 @@ void identify_raw(RawContext& ctx) {
     memset(ctx.activeArea, 0, sizeof ctx.activeArea);
     for (int32_t& v : ctx.canonSensor) v = -1;
     ctx.blackFromLeftMargin = 0;
+    ctx.makerData = RawContext::MakerData{};
 
     // Step 2: byte order, header length, the first 32 bytes, the size.
     ctx.byteOrder = 0x4D4D;

@@ -69,7 +69,9 @@ void adobe_dng_load_raw_nc(RawContext& ctx) {
         // Rows start on byte boundaries; 16-bit samples follow the file's
         // byte order, narrower ones are packed most significant bit first.
         RawBitReader reader(ctx, false);
-        for (uint32_t r = 0; r < block.height; ++r) {
+        // Tile rows below the image are padding; a block that runs past
+        // the end of the file ends there.
+        for (uint32_t r = 0; r < block.height && block.top + r < ifd->height; ++r) {
             reader.Reset();
             for (uint32_t c = 0; c < block.width; ++c) {
                 uint32_t v;
@@ -84,7 +86,10 @@ void adobe_dng_load_raw_nc(RawContext& ctx) {
                 const uint32_t row = block.top + r, col = block.left + c;
                 if (row < ifd->height && col < ifd->width) store_sample(ctx, int(row), int(col), Linear(ctx, v));
             }
-            if ((bits == 16 || bits == 8) && raw_eof(ctx)) report_data_error(ctx);
+            if (raw_eof(ctx)) {
+                report_data_error(ctx);
+                break;
+            }
         }
     }
 }
@@ -115,6 +120,12 @@ void lossless_jpeg_load_raw(RawContext& ctx) {
         const uint64_t sliceArea = uint64_t(slices[1]) * uint32_t(jh.high);
         RawBitReader bits(ctx, true);
         for (int jrow = 0; jrow < jh.high; ++jrow) {
+            if (tiled) {
+                // JPEG lines wholly below the tile or the image are never
+                // stored: a frame that claims more of them ends here.
+                const uint64_t firstRow = uint64_t(jrow) * uint32_t(jwide) / block.width;
+                if (firstRow >= block.height || block.top + firstRow >= ifd->height) break;
+            }
             // A restart interval of whole rows starts the prediction afresh.
             const bool restart = jh.restart > 0 && jrow > 0 && jh.restart % jh.wide == 0 &&
                                  (int64_t(jrow) * jh.wide) % jh.restart == 0;

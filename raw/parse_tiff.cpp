@@ -178,6 +178,7 @@ struct TiffParser {
                 for (int i = 0; i < 3 && i < int(count); ++i) ifd.slices[i] = get2(ctx);
                 break;
             default:
+                parse_maker_tiff_tag(ctx, ifd, base, tag, type, count, depth);
                 break;
         }
     }
@@ -329,9 +330,9 @@ void parse_ciff(RawContext& ctx, int64_t offset, int64_t length, int depth) {
             case 0x080A: {  // maker and model, two strings
                 char both[128] = {};
                 raw_read(ctx, both, 1, std::min<int64_t>(size, sizeof both - 1));
-                snprintf(ctx.maker, sizeof ctx.maker, "%s", both);
+                snprintf(ctx.maker, sizeof ctx.maker, "%.63s", both);
                 const size_t makerLength = strnlen(both, sizeof both - 1);
-                if (makerLength + 1 < sizeof both) snprintf(ctx.modelName, sizeof ctx.modelName, "%s", both + makerLength + 1);
+                if (makerLength + 1 < sizeof both) snprintf(ctx.modelName, sizeof ctx.modelName, "%.63s", both + makerLength + 1);
                 break;
             }
             case 0x1031:  // sensor information: width and height after one word

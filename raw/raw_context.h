@@ -126,6 +126,12 @@ struct RawContext {
     uint32_t activeArea[4] = {0, 0, 0, 0};     // DNG active area: top, left, bottom, right
     int32_t canonSensor[4] = {-1, -1, -1, -1}; // Canon sensor borders: left, top, right, bottom
     int32_t blackFromLeftMargin = 0;           // measure black in the masked columns left of the image
+    // What the makers' own tags said (parse_makers.cpp), for the per-camera chain.
+    struct MakerData {
+        uint16_t border[4] = {0, 0, 0, 0};  // sensor borders: top, left, bottom, right
+        uint32_t black[4] = {0, 0, 0, 0};   // black level per colour
+        int32_t blackCount = 0;
+    } makerData;
     float cameraMatrix[4][3] = {};  // camera-from-XYZ, from the table or DNG tags
     int32_t dngColourRows = 0;      // rows of cameraMatrix a DNG colour matrix filled
 

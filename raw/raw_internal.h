@@ -90,3 +90,15 @@ void fuji_load_raw(RawContext& ctx);
 // Stores a sample of sensor photosite (row, col) into the pixel array when it
 // is inside the visible area.
 void store_sample(RawContext& ctx, int row, int col, uint32_t value);
+
+// --- the TIFF-based and headerless makers (parse_makers.cpp, camera_corrections.cpp) ---
+// A tag of a TIFF directory that the TIFF parser does not read itself; the
+// file position is at the value.
+void parse_maker_tiff_tag(RawContext& ctx, RawTiffIfd& ifd, int64_t base, uint32_t tag, int type, uint32_t count,
+                          int depth);
+// Identification's per-camera chain for the files identify_raw has no
+// settings of its own for: layout, margins, pattern and black level.
+void camera_corrections(RawContext& ctx);
+// The pattern word of a repeating CFA whose cell (r, c) has colour
+// colours[r * columns + c], seen from a visible area that starts at (top, left).
+uint32_t cfa_pattern_word(const uint8_t* colours, uint32_t rows, uint32_t columns, uint32_t top, uint32_t left);

@@ -16,91 +16,12 @@
 #include "image/zt_file.h"
 #include "raw/raw_context.h"
 #include "raw/raw_internal.h"
+#include "tests/raw_tiff_fixture.h"
 #include "tests/test_support.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put16(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
-void Put32(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
-
-// A little-endian TIFF with one directory; values that do not fit in an
-// entry go after it. Pixel data is appended last and its offset patched in.
-struct TiffBuilder {
-    struct Field {
-        uint16_t tag, type;
-        uint32_t count;
-        Bytes value;
-    };
-    std::map<uint16_t, Field> fields;
-    void Shorts(uint16_t tag, std::vector<uint32_t> v) {
-        Bytes b;
-        for (uint32_t x : v) Put16(b, x);
-        fields[tag] = Field{tag, 3, uint32_t(v.size()), b};
-    }
-    void Longs(uint16_t tag, std::vector<uint32_t> v) {
-        Bytes b;
-        for (uint32_t x : v) Put32(b, x);
-        fields[tag] = Field{tag, 4, uint32_t(v.size()), b};
-    }
-    void Text(uint16_t tag, const std::string& s) {
-        Bytes b(s.begin(), s.end());
-        b.push_back(0);
-        fields[tag] = Field{tag, 2, uint32_t(b.size()), b};
-    }
-    void Raw(uint16_t tag, uint16_t type, Bytes b) { fields[tag] = Field{tag, type, uint32_t(b.size()), b}; }
-    // data blocks become the strips (or tiles) of tag 273/324 with counts in 279/325.
-    Bytes Build(const std::vector<Bytes>& blocks, bool tiled = false) {
-        Longs(tiled ? 324 : 273, std::vector<uint32_t>(blocks.size(), 0));
-        std::vector<uint32_t> counts;
-        for (const Bytes& b : blocks) counts.push_back(uint32_t(b.size()));
-        Longs(tiled ? 325 : 279, counts);
-        Bytes out = {'I', 'I', 42, 0};
-        Put32(out, 8);
-        const uint32_t ifdSize = 2 + 12 * uint32_t(fields.size()) + 4;
-        uint32_t extra = 8 + ifdSize;
-        std::map<uint16_t, uint32_t> at;
-        for (auto& [tag, f] : fields)
-            if (f.value.size() > 4) {
-                at[tag] = extra;
-                extra += uint32_t(f.value.size() + (f.value.size() & 1));
-            }
-        uint32_t dataAt = extra;
-        std::vector<uint32_t> offsets;
-        for (const Bytes& b : blocks) {
-            offsets.push_back(dataAt);
-            dataAt += uint32_t(b.size());
-        }
-        Bytes offs;
-        for (uint32_t o : offsets) Put32(offs, o);
-        fields[tiled ? 324 : 273].value = offs;
-        Put16(out, uint32_t(fields.size()));
-        for (auto& [tag, f] : fields) {
-            Put16(out, tag);
-            Put16(out, f.type);
-            Put32(out, f.count);
-            if (f.value.size() > 4) {
-                Put32(out, at[tag]);
-            } else {
-                Bytes v = f.value;
-                v.resize(4, 0);
-                out.insert(out.end(), v.begin(), v.end());
-            }
-        }
-        Put32(out, 0);
-        for (auto& [tag, f] : fields)
-            if (f.value.size() > 4) {
-                out.insert(out.end(), f.value.begin(), f.value.end());
-                if (f.value.size() & 1) out.push_back(0);
-            }
-        for (const Bytes& b : blocks) out.insert(out.end(), b.begin(), b.end());
-        return out;
-    }
-};
-
-// A known mosaic: sample of photosite (row, col).
-uint16_t Sample(int row, int col) { return uint16_t((row * 131 + col * 57 + (row * col) % 97) % 4000 + 50); }
+using namespace raw_fixture;
 
 // The DNG tags every test file carries: an RGGB mosaic of width x height.
 TiffBuilder DngTags(int width, int height, int bits, int compression) {
@@ -119,24 +40,6 @@ TiffBuilder DngTags(int width, int height, int bits, int compression) {
     t.Raw(50706, 1, {1, 2, 0, 0});
     t.Longs(50717, {4095});
     return t;
-}
-
-Bytes PackBits(int width, int height, int bits) {
-    Bytes out;
-    for (int r = 0; r < height; ++r) {
-        uint64_t acc = 0;
-        int held = 0;
-        for (int c = 0; c < width; ++c) {
-            acc = (acc << bits) | Sample(r, c);
-            held += bits;
-            while (held >= 8) {
-                out.push_back(uint8_t(acc >> (held - 8)));
-                held -= 8;
-            }
-        }
-        if (held) out.push_back(uint8_t(acc << (8 - held)));  // rows end on a byte
-    }
-    return out;
 }
 
 // A lossless JPEG of one component (predictor 1) holding width x height
@@ -176,43 +79,6 @@ Bytes LosslessJpeg(int width, int height, int top, int left) {
     out.insert(out.end(), {0xFF, 0xD9});
     return out;
 }
-
-// Runs identification and the chosen loader over bytes in memory.
-struct Engine {
-    std::unique_ptr<RawContext> ctx = std::make_unique<RawContext>();
-    Bytes bytes;  // the stream reads these, so the engine keeps them
-    ZtMemFile stream;
-    char error[256] = {};
-    explicit Engine(Bytes file) : bytes(std::move(file)), stream(bytes.data(), bytes.size()) {
-        raw_context_init(*ctx);
-        static constexpr RawFileOps kOps = {
-            [](void* s, void* b, size_t z, size_t n) { return static_cast<ZtFile*>(s)->ReadBlocks(b, z, n); },
-            [](void*, const void*, size_t, size_t) { return size_t(0); },
-            [](void* s, int64_t o, int w) { return static_cast<ZtFile*>(s)->SeekTo(int32_t(o), w) ? 1 : 0; },
-            [](void*) { return 1; },
-            [](void* s, char* b, int m) { return static_cast<ZtFile*>(s)->GetLine(b, m); },
-            [](void* s) { return static_cast<ZtFile*>(s)->AtEnd() ? 1 : 0; },
-            [](void* s) { return int64_t(static_cast<ZtFile*>(s)->Position()); },
-            [](void* s) { return static_cast<ZtFile*>(s)->GetByte(); },
-            [](void* s, const char* f, void* t) { return static_cast<ZtFile*>(s)->ScanFormatted(f, t); }};
-        ctx->fileOps = &kOps;
-        ctx->stream = &stream;
-        ctx->errorText = error;
-        ctx->errorTextSize = sizeof error;
-        identify_raw(*ctx);
-    }
-    void Load() {
-        ctx->arrayHeight = ctx->visibleHeight;
-        ctx->arrayWidth = ctx->visibleWidth;
-        allocate_pixel_array(*ctx, "test");
-        stream.SeekTo(int32_t(ctx->rawDataOffset), 0);
-        ctx->rawLoader(*ctx);
-    }
-    uint16_t At(int row, int col) const {
-        const RawPixel& p = ctx->pixelArray[size_t(row) * ctx->arrayWidth + size_t(col)];
-        return p[colourAt(*ctx, row, col)];
-    }
-};
 
 void ExpectMosaic(const Engine& e, int width, int height) {
     for (int r = 0; r < height; ++r)
@@ -257,6 +123,20 @@ TEST(RawIdentify, LosslessJpegDngTilesLoadTheSamplesWritten) {
     e.Load();
     ExpectMosaic(e, 32, 24);
     EXPECT_EQ(e.ctx->dataErrorReported, 0);
+}
+
+TEST(RawIdentify, LosslessJpegTileClaimingHugeFrameEndsAtTheImage) {
+    // One 16 x 16 tile whose frame claims 65535 x 65535 samples: the
+    // samples of the image come first, then nothing but the end.
+    TiffBuilder t = DngTags(16, 24, 12, 7);
+    t.fields.erase(278);
+    t.Longs(322, {65535});
+    t.Longs(323, {65535});
+    Bytes jpeg = LosslessJpeg(16, 24, 0, 0);
+    jpeg[7] = jpeg[8] = jpeg[9] = jpeg[10] = 0xFF;
+    Engine e(t.Build({jpeg}, true));
+    ASSERT_EQ(e.ctx->rawImageCount, 1);
+    e.Load();  // finishes: rows past the image are not decoded
 }
 
 TEST(RawIdentify, ActiveAreaAndBlackComeFromTheDngTags) {

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes seed inputs for fuzz_raw: small DNG files (16-bit, packed 12- and
 14-bit, lossless-JPEG tiles, with active area and orientation), a CR2-like
-file with sliced lossless-JPEG data, and a CIFF heap. Usage: make_raw_seeds.py [out-dir]"""
+file with sliced lossless-JPEG data, a CIFF heap, and the TIFF-based
+makers' layouts (makers_*: packed and word-per-sample mosaics, a Panasonic
+sensor record, EXIF's filter pattern, a Kodak DCT-JPEG file). Usage: make_raw_seeds.py [out-dir]"""
 import os
 import struct
 import sys
@@ -142,6 +144,41 @@ def family_seeds(w=32, h=24):
             "family_cine16.cine": cine(16, h), "family_cine8.cine": cine(8, -h)}
 
 
+def maker_seeds(out):
+    """The TIFF-based makers' files, named makers_* so they stay apart from the others."""
+    w, h = 32, 24
+    words = b"".join(struct.pack("<H", sample(r, c)) for r in range(h) for c in range(w))
+
+    def fields(maker, bits, compression, extra=None):
+        f = {256: (4, [w]), 257: (4, [h]), 258: (3, [bits]), 259: (3, [compression]), 262: (3, [32803]),
+             271: (2, maker + b"\0"), 272: (2, b"Test\0"), 277: (3, [1]), 33421: (3, [2, 2]),
+             33422: (1, bytes([1, 0, 2, 1]))}
+        f.update(extra or {})
+        return f
+
+    pana = {2: (3, [w]), 3: (3, [h]), 4: (3, [1]), 5: (3, [2]), 6: (3, [h - 1]), 7: (3, [w - 2]), 9: (3, [2]),
+            10: (3, [16]), 11: (3, [1]), 0x1C: (3, [60]), 0x1D: (3, [64]), 0x1E: (3, [72]),
+            271: (2, b"Panasonic\0"), 272: (2, b"DMC-FZ30\0")}
+    panasonic = bytearray(tiff(pana, [words]))
+    panasonic[2:4] = struct.pack("<H", 0x55)
+    exif_cfa = fields(b"PENTAX", 16, 1)
+    del exif_cfa[33421], exif_cfa[33422]
+    exif_cfa[41730] = (7, struct.pack(">HH", 2, 2) + bytes([2, 1, 1, 0]))
+    seeds = {
+        "makers_nikon12.nef": tiff(fields(b"NIKON CORPORATION", 12, 1), [packed(w, h, 12)]),
+        "makers_pentax12_words.pef": tiff(fields(b"PENTAX Corporation", 12, 1), [words]),
+        "makers_sony14.arw": tiff(fields(b"SONY", 14, 1), [packed(w, h, 14)]),
+        "makers_olympus_e300.orf": tiff(fields(b"OLYMPUS", 12, 1), [bytes(w * h * 8 // 5)]),
+        "makers_panasonic.raw": bytes(panasonic),
+        "makers_exif_cfa.pef": tiff(exif_cfa, [words]),
+        "makers_kodak_dct.dcr": tiff(fields(b"KODAK", 12, 7),
+                                     [bytes([0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0, h, 0, w, 1, 1, 0x11, 0, 0xFF, 0xD9])]),
+    }
+    for name, data in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "raw")
     os.makedirs(out, exist_ok=True)
@@ -163,6 +200,7 @@ def main():
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+    maker_seeds(out)
 
 
 if __name__ == "__main__":
