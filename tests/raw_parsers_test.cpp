@@ -13,16 +13,19 @@
 #include "image/zt_file.h"
 #include "raw/raw_context.h"
 #include "raw/raw_internal.h"
+#include "tests/raw_tiff_fixture.h"
 #include "tests/test_support.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using raw_fixture::Bytes;
+using raw_fixture::Engine;
+using raw_fixture::Sample;
 
-void Be16(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)}); }
-void Be32(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
-void Le16(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
-void Le32(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+void Be16(Bytes& b, uint32_t v) { raw_fixture::Put16(b, v, true); }
+void Be32(Bytes& b, uint32_t v) { raw_fixture::Put32(b, v, true); }
+void Le16(Bytes& b, uint32_t v) { raw_fixture::Put16(b, v); }
+void Le32(Bytes& b, uint32_t v) { raw_fixture::Put32(b, v); }
 void Text(Bytes& b, const std::string& s, size_t size) {
     Bytes field(size, 0);
     std::memcpy(field.data(), s.data(), std::min(size, s.size()));
@@ -32,47 +35,11 @@ void Set32Be(Bytes& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
 }
 
-// A sample of every photosite that fits 12 bits and differs from its neighbours.
-uint16_t Sample(int row, int col) { return uint16_t((row * 131 + col * 57 + (row * col) % 97) % 4000 + 50); }
-
-// Runs identification and the chosen loader over bytes in memory.
-struct Engine {
-    std::unique_ptr<RawContext> ctx = std::make_unique<RawContext>();
-    Bytes bytes;
-    ZtMemFile stream;
-    explicit Engine(Bytes file) : bytes(std::move(file)), stream(bytes.data(), bytes.size()) {
-        raw_context_init(*ctx);
-        static constexpr RawFileOps kOps = {
-            [](void* s, void* b, size_t z, size_t n) { return static_cast<ZtFile*>(s)->ReadBlocks(b, z, n); },
-            [](void*, const void*, size_t, size_t) { return size_t(0); },
-            [](void* s, int64_t o, int w) { return static_cast<ZtFile*>(s)->SeekTo(int32_t(o), w) ? 1 : 0; },
-            [](void*) { return 1; },
-            [](void* s, char* b, int m) { return static_cast<ZtFile*>(s)->GetLine(b, m); },
-            [](void* s) { return static_cast<ZtFile*>(s)->AtEnd() ? 1 : 0; },
-            [](void* s) { return int64_t(static_cast<ZtFile*>(s)->Position()); },
-            [](void* s) { return static_cast<ZtFile*>(s)->GetByte(); },
-            [](void* s, const char* f, void* t) { return static_cast<ZtFile*>(s)->ScanFormatted(f, t); }};
-        ctx->fileOps = &kOps;
-        ctx->stream = &stream;
-        identify_raw(*ctx);
-    }
-    void Load() {
-        ASSERT_NE(ctx->rawLoader, nullptr);
-        ctx->arrayHeight = ctx->visibleHeight;
-        ctx->arrayWidth = ctx->visibleWidth;
-        allocate_pixel_array(*ctx, "test");
-        stream.SeekTo(int32_t(ctx->rawDataOffset), 0);
-        ctx->rawLoader(*ctx);
-    }
-    uint16_t At(int row, int col) const {
-        return ctx->pixelArray[size_t(row) * ctx->arrayWidth + size_t(col)][colourAt(*ctx, row, col)];
-    }
-    // Every visible photosite holds the sample of sensor (row + top, col + left).
-    void ExpectSamples(int top, int left) const {
-        for (int r = 0; r < ctx->visibleHeight; ++r)
-            for (int c = 0; c < ctx->visibleWidth; ++c) ASSERT_EQ(At(r, c), Sample(r + top, c + left)) << r << "," << c;
-    }
-};
+// Every visible photosite holds the sample of sensor (row + top, col + left).
+void ExpectSamples(const Engine& e, int top, int left) {
+    for (int r = 0; r < e.ctx->visibleHeight; ++r)
+        for (int c = 0; c < e.ctx->visibleWidth; ++c) ASSERT_EQ(e.At(r, c), Sample(r + top, c + left)) << r << "," << c;
+}
 
 // --- Fujifilm RAF --------------------------------------------------------------------
 struct Raf {
@@ -150,7 +117,7 @@ TEST(RawParsersFuji, HeaderRecordsGiveSizesCropAndMultipliers) {
         EXPECT_FLOAT_EQ(c.recordedMultipliers[2], 407);
         EXPECT_EQ(c.keepCameraColour, 0);  // the camera table knows the S5000
         e.Load();
-        e.ExpectSamples(k.top, k.left);
+        ExpectSamples(e, k.top, k.left);
         EXPECT_EQ(c.dataErrorReported, 0);
     }
 }
@@ -253,7 +220,7 @@ TEST(RawParsersMinolta, PrdBlockChoosesLayoutAndPattern) {
                 for (int col = 0; col < 2; ++col)
                     EXPECT_EQ(colourAt(c, r, col), expected[bayer == 4][r][col]) << r << "," << col;
             e.Load();
-            e.ExpectSamples(0, 0);
+            ExpectSamples(e, 0, 0);
             EXPECT_EQ(c.dataErrorReported, 0);
         }
     Mrw other;
@@ -306,7 +273,7 @@ TEST(RawParsersCine, FramesOfEitherWidthAndRowOrder) {
         EXPECT_EQ(c.rawDataOffset, 116u);
         e.Load();
         if (k.bits == 16) {
-            e.ExpectSamples(0, 0);
+            ExpectSamples(e, 0, 0);
         } else {
             for (int r = 0; r < 30; ++r)
                 for (int col = 0; col < 40; ++col) ASSERT_EQ(e.At(r, col), Sample(r, col) & 0xFF);

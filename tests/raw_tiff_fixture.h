@@ -174,6 +174,7 @@ struct Engine {
         identify_raw(*ctx);
     }
     void Load() {
+        ASSERT_NE(ctx->rawLoader, nullptr);
         ctx->arrayHeight = ctx->visibleHeight;
         ctx->arrayWidth = ctx->visibleWidth;
         allocate_pixel_array(*ctx, "test");
