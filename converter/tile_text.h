@@ -7,37 +7,42 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "converter/tile_encoder.h"
 
 namespace tile_text {
 
-// Two uppercase hexadecimal digits for every byte value.
-struct HexPairs {
-    uint16_t pair[256];
-    HexPairs() {
-        static const char kDigits[] = "0123456789ABCDEF";
-        for (int i = 0; i < 256; ++i) {
-            const char two[2] = {kDigits[i >> 4], kDigits[i & 15]};
-            memcpy(&pair[i], two, 2);
-        }
+// Three uppercase hexadecimal digits for every 12-bit value, in the low three
+// bytes of each entry (the first digit lowest): a colour is two lookups.
+struct HexTriples {
+    uint32_t triple[4096];
+    constexpr HexTriples() : triple{} {
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        for (int i = 0; i < 4096; ++i)
+            triple[i] = uint32_t(uint8_t(kDigits[i >> 8])) | uint32_t(uint8_t(kDigits[(i >> 4) & 15])) << 8 |
+                        uint32_t(uint8_t(kDigits[i & 15])) << 16;
     }
 };
-extern const HexPairs kHex;
+// Built by the compiler, so it costs the program nothing at start.
+inline constexpr HexTriples kHex{};
 
 // "{RRGGBB}g", 9 bytes, for the low 24 bits of value. The first eight are
 // put together in a register and stored at once: assembling them in memory
 // piece by piece and reading them back stalls the store buffer.
 inline void PutColourCode(uint32_t value, char* out) {
+    const uint32_t high = kHex.triple[(value >> 12) & 0xFFF], low = kHex.triple[value & 0xFFF];
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    const uint64_t code = uint64_t('{') | uint64_t(kHex.pair[(value >> 16) & 0xFF]) << 8 |
-                          uint64_t(kHex.pair[(value >> 8) & 0xFF]) << 24 |
-                          uint64_t(kHex.pair[value & 0xFF]) << 40 | uint64_t('}') << 56;
+    const uint64_t code = uint64_t('{') | uint64_t(high) << 8 | uint64_t(low) << 32 | uint64_t('}') << 56;
     memcpy(out, &code, 8);
 #else
     out[0] = '{';
-    memcpy(out + 1, &kHex.pair[(value >> 16) & 0xFF], 2);
-    memcpy(out + 3, &kHex.pair[(value >> 8) & 0xFF], 2);
-    memcpy(out + 5, &kHex.pair[value & 0xFF], 2);
+    for (int i = 0; i < 3; ++i) {
+        out[1 + i] = char(high >> (8 * i));
+        out[4 + i] = char(low >> (8 * i));
+    }
     out[7] = '}';
 #endif
     out[8] = 'g';
@@ -126,6 +131,48 @@ inline size_t Measure(const Source& src, int columns, int rows) {
         if (columns > 0) count(src.At(k, columns - 1));
     }
     return size_t(rows) * size_t(columns + 2) + 8 * changes;
+}
+
+#if defined(__SSE2__)
+// Of pixels 1 to 14 of a full 24-bit tile line (45 bytes at p), how many
+// repeat the pixel on their left. Byte i is compared with byte i + 3 sixteen
+// at a time (i from 0, 16 and 26, so nothing past the line is read); a pixel
+// repeats when all three of its bytes match.
+inline int RepeatsInLine(const uint8_t* p) {
+    const auto matches = [p](int at) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at + 3));
+        return uint64_t(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)))) << at;
+    };
+    const uint64_t same = matches(0) | matches(16) | matches(26);
+    // Pixel c starts at byte 3c: bits 0, 3, ..., 39 stand for pixels 1 to 14.
+    constexpr uint64_t kPixelStarts = 0x9249249249;
+    uint64_t bits = same & same >> 1 & same >> 2 & kPixelStarts;
+    // The set bits, counted in parallel: in pairs, in nibbles, in bytes.
+    bits -= bits >> 1 & 0x5555555555555555;
+    bits = (bits & 0x3333333333333333) + (bits >> 2 & 0x3333333333333333);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return int(bits * 0x0101010101010101 >> 56);
+}
+#endif
+
+// Measure for 24-bit rows: whole tile lines are compared a vector at a time.
+inline size_t Measure(const RowSource& src, int columns, int rows) {
+#if defined(__SSE2__)
+    if (columns == kTileSize && rows > 0) {
+        size_t changes = 0;
+        const uint8_t* last = nullptr;  // the last pixel of the line above
+        for (int k = 0; k < rows; ++k) {
+            const uint8_t* line = src.rows[k] + src.offset;
+            // The tile's first pixel always opens with a colour code.
+            changes += k == 0 || memcmp(line, last, 3) != 0;
+            changes += size_t(kTileSize - 1 - RepeatsInLine(line));
+            last = line + 3 * (kTileSize - 1);
+        }
+        return size_t(rows) * size_t(kTileSize + 2) + 8 * changes;
+    }
+#endif
+    return Measure<RowSource>(src, columns, rows);
 }
 
 }  // namespace tile_text
