@@ -39,7 +39,9 @@ int32_t ChunkCount(const char* tileText);
 class ArtOutput {
 public:
     using Sink = std::function<bool(const char* data, size_t size)>;
-    static constexpr size_t kDefaultCapacity = size_t(1) << 18;
+    // 1 MiB: a quarter of the write calls of 256 KiB, which writing a
+    // 200 MB include measurably pays for; larger gains nothing more.
+    static constexpr size_t kDefaultCapacity = size_t(1) << 20;
 
     explicit ArtOutput(Sink sink, size_t capacity = kDefaultCapacity);
     ArtOutput(const ArtOutput&) = delete;
