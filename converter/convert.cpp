@@ -57,9 +57,11 @@ bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
                 // The tile's fifteen lines are fifteen separate streams through
                 // memory, more than the hardware follows on its own: ask for the
                 // bytes a few tiles ahead.
+#if defined(__GNUC__)
                 if (tx + kPrefetchTiles < grid.across)
                     for (int k = 0; k < rows; ++k)
                         __builtin_prefetch(lines[k] + 3 * size_t(kTileSize) * size_t(tx + kPrefetchTiles));
+#endif
                 go = visit(tile_text::RowSource{lines, 3 * size_t(kTileSize) * size_t(tx)}, columns, rows);
             } else if (indexed) {
                 go = visit(tile_text::IndexedSource{lines, size_t(kTileSize) * size_t(tx), colours}, columns, rows);

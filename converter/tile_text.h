@@ -95,7 +95,7 @@ struct IndexedSource {
 // nibbles, the nibbles made digits, the words put in red, green, blue order
 // and moved up one byte for the opening brace.
 inline __m128i TwoColourCodes(uint32_t first, uint32_t second) {
-    const __m128i pixels = _mm_cvtsi64_si128(int64_t(uint64_t(first) | uint64_t(second) << 32));
+    const __m128i pixels = _mm_set_epi32(0, 0, int(second), int(first));
     const __m128i channels = _mm_unpacklo_epi8(pixels, _mm_setzero_si128());  // B G R 0, B G R 0
     const __m128i nibbles = _mm_or_si128(_mm_srli_epi16(channels, 4),
                                          _mm_slli_epi16(_mm_and_si128(channels, _mm_set1_epi16(0x0F)), 8));
@@ -129,9 +129,9 @@ inline size_t Encode(char* out, const Source& src, int columns, int rows) {
         int c = 0;
 #if defined(__SSE2__)
         // Two pixels' codes made together, then laid down one by one.
-        const auto putCode = [&](uint32_t v, uint64_t code) {
+        const auto putCode = [&](uint32_t v, __m128i code) {
             const bool same = v == previous;
-            memcpy(out + n, &code, 8);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + n), code);
             out[n + 8] = 'g';
             out[n] = same ? 'g' : '{';
             n += same ? 1 : 9;
@@ -140,8 +140,8 @@ inline size_t Encode(char* out, const Source& src, int columns, int rows) {
         for (; c + 2 < columns; c += 2) {
             const uint32_t first = src.Inner(k, c), second = src.Inner(k, c + 1);
             const __m128i codes = TwoColourCodes(first, second);
-            putCode(first, uint64_t(_mm_cvtsi128_si64(codes)));
-            putCode(second, uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(codes, codes))));
+            putCode(first, codes);
+            putCode(second, _mm_unpackhi_epi64(codes, codes));
         }
 #endif
         for (; c + 1 < columns; ++c) put(src.Inner(k, c));
