@@ -182,7 +182,9 @@ inline int RepeatsInLine(const uint8_t* p) {
         return uint64_t(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)))) << at;
     };
     const uint64_t same = matches(0) | matches(16) | matches(26);
-    // Pixel c starts at byte 3c: bits 0, 3, ..., 39 stand for pixels 1 to 14.
+    // Bit i says byte i equals byte i + 3, so bit 3 (c - 1) starts the
+    // comparison of pixel c with pixel c - 1: bits 0, 3, ..., 39 for pixels
+    // 1 to 14.
     constexpr uint64_t kPixelStarts = 0x9249249249;
     uint64_t bits = same & same >> 1 & same >> 2 & kPixelStarts;
     // The set bits, counted in parallel: in pairs, in nibbles, in bytes.
