@@ -10,10 +10,11 @@
 // One run makes a 6000 x 4000 picture with photographic structure (smooth
 // multi-scale noise, edges and grain), stores it as a JPEG (libjpeg, quality
 // 90, 4:2:0), a PNG (libpng) and a 24-bit BMP in a scratch folder, and for
-// each converts it with the zent program in a child process (best of N runs,
-// 3 by default). The floor is djpeg for the JPEG and stb_image for PNG and
-// BMP, each plus `cp` of the include. Both the wall-clock and the CPU-time
-// ratios are printed: on a shared machine the CPU times are the steadier.
+// each converts it with the zent program in a child process (best and median
+// of N runs, 3 by default). The floor is djpeg for the JPEG and stb_image for
+// PNG and BMP, each plus `cp` of the include. Both the wall-clock and the
+// CPU-time ratios are printed: on a shared machine the CPU times are the
+// steadier.
 // --big adds a 100-megapixel (grey) JPEG whose conversion must stay within
 // the same memory bound.
 #include <sys/resource.h>
@@ -216,14 +217,27 @@ Cost RunChild(const std::vector<std::string>& args, const std::string& dir) {
     return c;
 }
 
-// Best (smallest) of each figure over the runs; peak memory is the largest.
-struct Best {
-    Cost best{1e30, 1e30, 0, true};
-    void Add(const Cost& c) {
-        best.wall = std::min(best.wall, c.wall);
-        best.cpu = std::min(best.cpu, c.cpu);
-        best.maxRssKb = std::max(best.maxRssKb, c.maxRssKb);
-        best.ok = best.ok && c.ok;
+// The runs of one program: the best (smallest) and the median of each time;
+// peak memory is the largest in both.
+struct Runs {
+    std::vector<Cost> all;
+    void Add(const Cost& c) { all.push_back(c); }
+    Cost Pick(bool median) const {
+        Cost c{0, 0, 0, !all.empty()};
+        std::vector<double> wall, cpu;
+        for (const Cost& r : all) {
+            wall.push_back(r.wall);
+            cpu.push_back(r.cpu);
+            c.maxRssKb = std::max(c.maxRssKb, r.maxRssKb);
+            c.ok = c.ok && r.ok;
+        }
+        if (all.empty()) return c;
+        std::sort(wall.begin(), wall.end());
+        std::sort(cpu.begin(), cpu.end());
+        const size_t at = median ? all.size() / 2 : 0;
+        c.wall = wall[at];
+        c.cpu = cpu[at];
+        return c;
     }
 };
 
@@ -256,31 +270,37 @@ bool Compare(const Setup& s, const std::string& label, const std::string& pictur
              const std::function<Cost()>& referenceDecode, const std::string& referenceName) {
     const std::string include = s.dir + "/" + fs::path(picture).stem().string() + ".inc";
     const std::string copy = s.dir + "/copy.inc";
-    Best ours, decode, cp;
+    Runs oursRuns, decodeRuns, cpRuns;
     for (int i = 0; i < s.repeats; ++i) {
         fs::remove(include);
-        ours.Add(RunChild({s.zent, picture}, s.dir));
-        decode.Add(referenceDecode());
+        oursRuns.Add(RunChild({s.zent, picture}, s.dir));
+        decodeRuns.Add(referenceDecode());
         fs::remove(copy);
-        cp.Add(RunChild({"cp", include, copy}, s.dir));
+        cpRuns.Add(RunChild({"cp", include, copy}, s.dir));
     }
     fs::remove(copy);
-    if (!ours.best.ok || !decode.best.ok || !cp.best.ok) {
-        fprintf(stderr, "%s: a run failed (zent %d, %s %d, cp %d)\n", label.c_str(), ours.best.ok,
-                referenceName.c_str(), decode.best.ok, cp.best.ok);
+    const Cost ours = oursRuns.Pick(false), decode = decodeRuns.Pick(false), cp = cpRuns.Pick(false);
+    if (!ours.ok || !decode.ok || !cp.ok) {
+        fprintf(stderr, "%s: a run failed (zent %d, %s %d, cp %d)\n", label.c_str(), ours.ok,
+                referenceName.c_str(), decode.ok, cp.ok);
         return false;
     }
     const double includeMb = double(fs::file_size(include)) / 1e6;
-    const Cost floor = decode.best + cp.best;
-    const double wallRatio = ours.best.wall / floor.wall, cpuRatio = ours.best.cpu / floor.cpu;
-    const double peakMiB = double(ours.best.maxRssKb) / 1024.0;
+    const Cost floor = decode + cp;
+    const double wallRatio = ours.wall / floor.wall, cpuRatio = ours.cpu / floor.cpu;
+    const double peakMiB = double(ours.maxRssKb) / 1024.0;
     const double boundMiB = double(pictureBytes) / kMiB + 64.0;
     printf("%s (%.1f MB file, include %.1f MB, best of %d)\n", label.c_str(),
            double(fs::file_size(picture)) / 1e6, includeMb, s.repeats);
-    printf("  zent end to end:   %.3f s wall  %.3f s CPU\n", ours.best.wall, ours.best.cpu);
-    printf("  %-18s %.3f s wall  %.3f s CPU\n", (referenceName + ":").c_str(), decode.best.wall, decode.best.cpu);
-    printf("  cp of the include: %.3f s wall  %.3f s CPU\n", cp.best.wall, cp.best.cpu);
+    printf("  zent end to end:   %.3f s wall  %.3f s CPU\n", ours.wall, ours.cpu);
+    printf("  %-18s %.3f s wall  %.3f s CPU\n", (referenceName + ":").c_str(), decode.wall, decode.cpu);
+    printf("  cp of the include: %.3f s wall  %.3f s CPU\n", cp.wall, cp.cpu);
     printf("  ratio zent / (decode + copy): %.2f wall, %.2f CPU (bound 1.5)\n", wallRatio, cpuRatio);
+    // The same from the median run of each program: steadier on a shared machine.
+    const Cost oursMedian = oursRuns.Pick(true), floorMedian = decodeRuns.Pick(true) + cpRuns.Pick(true);
+    printf("  medians: zent %.3f s wall %.3f s CPU, floor %.3f s wall %.3f s CPU, ratio %.2f wall, %.2f CPU\n",
+           oursMedian.wall, oursMedian.cpu, floorMedian.wall, floorMedian.cpu, oursMedian.wall / floorMedian.wall,
+           oursMedian.cpu / floorMedian.cpu);
     printf("  peak memory: %.1f MiB (bound: picture %.1f MiB + 64 MiB = %.1f MiB) %s\n", peakMiB,
            double(pictureBytes) / kMiB, boundMiB, peakMiB <= boundMiB ? "within" : "OVER");
     fs::remove(include);

@@ -3,9 +3,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace {
+
+// The output buffer is filled end to end again and again, and on Linux each
+// first touch of a 4 KiB page costs a fault (512 of them for 2 MiB). A buffer
+// of whole huge pages is asked for as such: one fault per 2 MiB.
+char* NewOutputBuffer(size_t size) {
+#ifdef __linux__
+    constexpr size_t kHugePage = size_t(2) << 20;
+    void* huge = nullptr;
+    if (size % kHugePage == 0 && posix_memalign(&huge, kHugePage, size) == 0) {
+        madvise(huge, size, MADV_HUGEPAGE);
+        return static_cast<char*>(huge);
+    }
+#endif
+    void* p = std::malloc(size);
+    if (!p) throw std::bad_alloc();
+    return static_cast<char*>(p);
+}
 
 // Names the Pawn compiler (3.10 series) refuses as an array name: its
 // reserved words (error 020) and its predefined constants (error 021), in the
@@ -66,13 +88,13 @@ int32_t ChunkCount(size_t length) {
 int32_t ChunkCount(const char* tileText) { return ChunkCount(strlen(tileText)); }
 
 ArtOutput::ArtOutput(Sink sink, size_t capacity)
-    : sink_(std::move(sink)), buffer_(new char[capacity]), capacity_(capacity) {}
+    : sink_(std::move(sink)), buffer_(NewOutputBuffer(capacity)), capacity_(capacity) {}
 
 bool ArtOutput::Drain(size_t size) {
     if (!Flush()) return false;
     if (size > capacity_) {
         // Larger than the whole buffer (never for the writer's own pieces).
-        buffer_.reset(new char[size]);
+        buffer_.reset(NewOutputBuffer(size));
         capacity_ = size;
     }
     return true;

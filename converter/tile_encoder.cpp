@@ -35,10 +35,6 @@ void ExtractTile(const ZtImage& image, int tx, int ty, TilePixels& block) {
     }
 }
 
-namespace tile_text {
-const HexPairs kHex;
-}  // namespace tile_text
-
 namespace {
 
 inline int Clamp15(int n) { return n < 0 ? 0 : n > kTileSize ? kTileSize : n; }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "image/decode_outcome.h"
@@ -27,6 +29,10 @@ namespace {
 // installs its rows.
 const FormatRow* g_rows = nullptr;
 size_t g_rowCount = 0;
+
+// The stream buffer of a picture being loaded. The stdio default is one disk
+// block, which costs a read call for every 4 KiB of the file.
+constexpr size_t kLoadBufferBytes = size_t(1) << 16;
 
 wchar_t LowerAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
 
@@ -118,8 +124,15 @@ bool ZtImage::Decode(FILE* file, uint32_t id) {
 
 bool ZtImage::LoadFromPath(const char* path, uint32_t id) {
     if (!path) return false;
+    // Without the buffer the stream keeps its default one.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kLoadBufferBytes]);
+    const auto open = [&]() {
+        FILE* opened = OpenFilePath(path, "rb");
+        if (opened && buffer) setvbuf(opened, buffer.get(), _IOFBF, kLoadBufferBytes);
+        return opened;
+    };
     if (FormatSlot(id) != 0) {
-        FILE* f = OpenFilePath(path, "rb");
+        FILE* f = open();
         if (!f) return false;
         const bool ok = Decode(f, id);
         fclose(f);
@@ -127,7 +140,7 @@ bool ZtImage::LoadFromPath(const char* path, uint32_t id) {
     }
     char saved[sizeof lastError];
     memcpy(saved, lastError, sizeof saved);
-    FILE* f = OpenFilePath(path, "rb");
+    FILE* f = open();
     if (!f) return false;
     const bool ok = Decode(f, ImageFormat::Unknown);
     fclose(f);

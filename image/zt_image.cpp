@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -22,20 +24,24 @@ int32_t DpiFromPelsPerMeter(double pelsPerMeter) {
 
 ZtBytes AllocateBytes(size_t n, bool zeroed) {
     if (n == 0) n = 1;
-    void* p = zeroed ? std::calloc(n, 1) : std::malloc(n);
 #ifdef __linux__
     // A large block comes fresh from the kernel and is paid for page by page
     // on first touch; huge pages make that one fault per 2 MiB instead of one
-    // per 4 KiB (a 24-megapixel picture: 35 faults instead of 17 600).
+    // per 4 KiB. The block is aligned to them and rounded up to whole ones:
+    // left where calloc puts it, its unaligned first and last stretches still
+    // took 700 small faults for a 24-megapixel picture (35 now). The aligned
+    // allocation does not promise zeroed memory, so it is cleared here.
     constexpr size_t kHugePage = size_t(2) << 20;
-    if (p && n >= 4 * kHugePage) {
-        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-        const uintptr_t start = (uintptr_t(p) + page - 1) & ~(page - 1);
-        const uintptr_t end = (uintptr_t(p) + n) & ~(page - 1);
-        if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    if (n >= 4 * kHugePage && n <= SIZE_MAX - kHugePage) {
+        const size_t whole = (n + kHugePage - 1) & ~(kHugePage - 1);
+        void* p = nullptr;
+        if (posix_memalign(&p, kHugePage, whole) != 0) return ZtBytes();
+        madvise(p, whole, MADV_HUGEPAGE);
+        if (zeroed) memset(p, 0, n);
+        return ZtBytes(static_cast<uint8_t*>(p));
     }
 #endif
-    return ZtBytes(static_cast<uint8_t*>(p));
+    return ZtBytes(static_cast<uint8_t*>(zeroed ? std::calloc(n, 1) : std::malloc(n)));
 }
 
 namespace {

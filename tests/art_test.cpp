@@ -1,16 +1,19 @@
 // Tile encoder and art include writer: exact texts of small pictures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "converter/art_writer.h"
 #include "converter/convert.h"
 #include "converter/tile_encoder.h"
+#include "converter/tile_text.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -312,6 +315,39 @@ TEST(TileEncoder, MeasureMatchesEncodedLength) {
         const size_t encoded = EncodeTile(text, b, columns, rows);
         ASSERT_EQ(encoded, strlen(text));
         ASSERT_EQ(MeasureTile(b, columns, rows), encoded) << columns << " x " << rows;
+    }
+}
+
+// 24-bit rows are measured a whole tile line at a time; the count must still
+// be the encoder's: repeats anywhere in a line, runs carried over from the
+// line above, and neighbours that differ in a single byte.
+TEST(TileEncoder, RowMeasureMatchesEncoderOnTrueColourTiles) {
+    const int w = 47, h = 33;  // full and partial tiles both ways
+    for (const uint32_t repeatPercent : {0u, 10u, 50u, 90u, 100u}) {
+        std::vector<uint32_t> topDown;
+        uint32_t seed = 7 + repeatPercent, colour = 0x123456;
+        for (int i = 0; i < w * h; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            const uint32_t r = seed >> 16;
+            // Otherwise the previous colour with one bit of one channel flipped.
+            if (r % 100 >= repeatPercent) colour ^= 1u << (8 * (r / 100 % 3) + r / 300 % 8);
+            topDown.push_back(colour);
+        }
+        ZtImage img;
+        zt_test::MakeTrueColour(img, w, h, topDown);
+        const TileGrid grid = GridFor(img);
+        for (int ty = 0; ty < grid.down; ++ty)
+            for (int tx = 0; tx < grid.across; ++tx) {
+                const int columns = std::min(15, w - 15 * tx), rows = std::min(15, h - 15 * ty);
+                const uint8_t* lines[kTileSize] = {};
+                for (int k = 0; k < rows; ++k) lines[k] = img.RowBits(uint32_t(h - 1 - (15 * ty + k)));
+                TilePixels block;
+                ExtractTile(img, tx, ty, block);
+                char text[kTileTextBytes];
+                const size_t encoded = EncodeTile(text, block, columns, rows);
+                EXPECT_EQ(tile_text::Measure(tile_text::RowSource{lines, 45 * size_t(tx)}, columns, rows), encoded)
+                    << repeatPercent << "% repeats, tile " << tx << ", " << ty;
+            }
     }
 }
 
