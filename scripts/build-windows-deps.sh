@@ -253,7 +253,6 @@ if ! built cairo; then
         CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib")
     quiet cairo make -C "$work/obj/cairo/src" -j"$jobs" "${regen[@]}"
     quiet cairo make -C "$work/obj/cairo/src" install "${regen[@]}"
-    quiet cairo make -C "$work/obj/cairo" install-pkgconfigDATA "${regen[@]}"
     licence cairo "$d"
     stamp cairo
 fi
