@@ -282,5 +282,5 @@ expect_eq "dropped path status" "$status" 0
 expect_eq "dropped path prompt" "$err" "$prompt"
 [ -f "$d/out/my pic.inc" ] && pass || fail "dropped path: no my pic.inc"
 
-echo "windows tests: $passed passed, $failed failed"
+echo "windows: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
