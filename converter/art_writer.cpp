@@ -167,14 +167,15 @@ bool WriteTileChunks(ArtOutput& out, const char* text, size_t length, int32_t ch
         // a count that claims more chunks than the text holds stops here.
         if (size_t(p - text) + kChunkWindow > length) break;
         // Cut just before the window's last glyph letter, so no colour code is split.
-        const void* lastGlyph = memrchr(p, 'g', kChunkWindow);
-        if (!lastGlyph) {
+        size_t end = kChunkWindow;  // one past the last glyph letter, searched from the window's end
+        while (end > 0 && p[end - 1] != 'g') --end;
+        if (end == 0) {
             printf("%ls", L"ERROR HAPPENED! SORRY!\n");
             printf("%.*s", kChunkWindow, p);
             fflush(stdout);
             return false;
         }
-        const size_t cut = size_t(static_cast<const char*>(lastGlyph) - p);
+        const size_t cut = end - 1;
         WriteChunk(out, p, cut);
         p += cut;
     }

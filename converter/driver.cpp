@@ -63,14 +63,16 @@ std::string LoweredExtension(const std::string& path) {
 
 int RunConverter(int argc, char** argv) {
     // [options] Help, version and refused command lines end here, without a wait.
-    const ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+    // UTF-8 everywhere; on Windows read from the UTF-16 command line, so
+    // option values and the picture keep names outside the code page.
+    const std::vector<std::string> args = ProgramArguments(argc, argv);
+    const ParsedCommandLine parsed = ParseCommandLine(args);
     if (parsed.action != OptionsAction::Convert) return ReportNonConversion(parsed);
     const ConverterOptions& opts = parsed.options;
     // [/options]
     InstallCodecs();
     setlocale(LC_ALL, "");
     PrepareConsole();
-    const std::vector<std::string> args = ProgramArguments(argc, argv);
     // The identifier fallback draws the third number of this sequence.
     srand(static_cast<unsigned>(time(nullptr)));
     rand();

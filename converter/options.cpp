@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include "converter/art_writer.h"
+#include "image/zt_file.h"
 
 namespace {
 
@@ -36,7 +36,11 @@ bool AcceptedIdentifier(const std::string& name) {
     for (char c : name) wide += wchar_t(static_cast<unsigned char>(c));
     fflush(stdout);
     const int saved = dup(fileno(stdout));
+#ifdef _WIN32
+    const int sink = open("NUL", O_WRONLY);
+#else
     const int sink = open("/dev/null", O_WRONLY);
+#endif
     if (saved >= 0 && sink >= 0) dup2(sink, fileno(stdout));
     const std::string made = MakeArtIdentifier(wide.c_str());
     fflush(stdout);
@@ -136,12 +140,12 @@ std::string HelpText() {
     return text;
 }
 
-ParsedCommandLine ParseCommandLine(int argc, char** argv) {
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     ParsedCommandLine parsed;
     ConverterOptions& o = parsed.options;
     bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         const bool isOption = !optionsEnded && (arg.rfind("--", 0) == 0 || arg == "-o");
         if (!isOption) {
             o.pictures.push_back(arg);
@@ -176,8 +180,8 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         std::string value;
         if (eq != std::string::npos) {
             value = arg.substr(eq + 1);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
         } else {
             parsed.action = OptionsAction::Refused;
             parsed.error = std::string(spec->name) + ": missing " + spec->value;
@@ -258,17 +262,18 @@ std::string SummaryLine(int32_t width, int32_t height, int32_t tilesAcross, int3
 }
 
 bool IncludeFacts(const std::string& path, int64_t* chunks, uint64_t* bytes) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
-    FILE* f = fopen(path.c_str(), "r");
+    // Binary, so the size counts the line ends as they are on disk.
+    FILE* f = OpenFilePath(path.c_str(), "rb");
     if (!f) return false;
     // The first line declares the array: "new <name>[<chunks + 1>][] = {".
     char line[128] = {0};
     const bool read = fgets(line, sizeof line, f) != nullptr;
+    const bool sized = fseek(f, 0, SEEK_END) == 0;
+    const long size = sized ? ftell(f) : -1;
     fclose(f);
     const char* open = read ? strchr(line, '[') : nullptr;
-    if (!open) return false;
+    if (!open || size < 0) return false;
     *chunks = strtoll(open + 1, nullptr, 10) - 1;
-    *bytes = uint64_t(st.st_size);
+    *bytes = uint64_t(size);
     return true;
 }

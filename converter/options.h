@@ -37,7 +37,8 @@ struct ParsedCommandLine {
     std::string error;  // one line naming the option, without line feed
 };
 
-ParsedCommandLine ParseCommandLine(int argc, char** argv);
+// args: the program's arguments as ProgramArguments gives them, its name first.
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // "usage: zent [options] [picture]"
 const char* UsageLine();

@@ -15,6 +15,7 @@
 
 #include "converter/convert.h"
 #include "converter/tile_encoder.h"
+#include "image/zt_file.h"
 #include "image/zt_image.h"
 
 namespace {
@@ -153,7 +154,7 @@ bool WriteArtPreview(const ZtImage& image, const std::string& path, const Previe
         *error = "not enough memory";
         return false;
     }
-    s.file = fopen(path.c_str(), "wb");
+    s.file = OpenFilePath(path.c_str(), "wb");
     if (!s.file) {
         *error = strerror(errno);
         return false;
@@ -162,7 +163,7 @@ bool WriteArtPreview(const ZtImage& image, const std::string& path, const Previe
     if (s.png) s.info = png_create_info_struct(s.png);
     if (!s.png || !s.info) {
         s.Release();
-        remove(path.c_str());
+        RemoveFilePath(path.c_str());
         *error = "not enough memory";
         return false;
     }
@@ -175,7 +176,7 @@ bool WriteArtPreview(const ZtImage& image, const std::string& path, const Previe
         snprintf(s.message, sizeof s.message, "%s", strerror(writeErrno));
     }
     if (!ok) {
-        remove(path.c_str());
+        RemoveFilePath(path.c_str());
         *error = s.message[0] ? s.message : "libpng failed";
     }
     return ok;

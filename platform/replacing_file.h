@@ -1,7 +1,9 @@
 // A file that appears whole or not at all: its bytes go into a temporary file
 // in the same folder, which is renamed over the target only after every write
 // and the close succeeded. A failed or abandoned write removes the temporary
-// file and leaves whatever the target held before.
+// file and leaves whatever the target held before. Names are UTF-8 on Windows,
+// where the file is written in text mode (each line feed becomes carriage
+// return and line feed) and the rename replaces an existing target too.
 #pragma once
 
 #include <cstddef>

@@ -25,7 +25,11 @@ int64_t ParseDateTime(const char* text) {
         return 0;
     t.tm_year -= 1900;
     t.tm_mon -= 1;
+#ifdef _WIN32
+    const time_t v = _mkgmtime(&t);  // the same conversion under its Windows name
+#else
     const time_t v = timegm(&t);
+#endif
     return v < 0 ? 0 : int64_t(v);
 }
 

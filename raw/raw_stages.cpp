@@ -72,7 +72,12 @@ std::string WorkingDirectory() {
 FILE* OpenBadPixelList() {
     std::string dir = WorkingDirectory();
     for (;;) {
-        const std::string path = (dir.empty() || dir == "/" ? std::string() : dir) + "/.badpixels";
+        std::string path = (dir.empty() || dir == "/" ? std::string() : dir) + "/.badpixels";
+#ifdef _WIN32
+        // Rooted on the current drive. Opened with the native separator:
+        // Wine takes a name that starts with a forward slash for a Unix path.
+        std::replace(path.begin(), path.end(), '/', '\\');
+#endif
         if (FILE* f = fopen(path.c_str(), "r")) return f;
         const size_t slash = dir.find_last_of('/');
         if (dir.empty() || dir == "/" || slash == std::string::npos) return nullptr;

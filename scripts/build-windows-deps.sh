@@ -29,11 +29,35 @@ fetch() {
         local tmp="$src/.$pkg.tmp"
         rm -rf "$tmp"
         mkdir -p "$tmp"
-        (cd "$tmp" && apt-get source -qq "$pkg" >"$src/$pkg.fetch.log" 2>&1) || {
+        # The newest source first; a mirror that lacks its files (the
+        # security archive sometimes lists a version it no longer serves)
+        # falls back to the next version the source lists name.
+        local got=0 version
+        : >"$src/$pkg.fetch.log"
+        for version in "" $(apt-cache showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' | sort -urV); do
+            rm -rf "${tmp:?}"/*
+            if (cd "$tmp" && apt-get source -qq "$pkg${version:+=$version}" >>"$src/$pkg.fetch.log" 2>&1); then
+                got=1
+                break
+            fi
+        done
+        # A source whose Debian changes cannot be fetched while its upstream
+        # tarball can is built from that tarball as released.
+        if [ "$got" -ne 1 ]; then
+            rm -rf "${tmp:?}"/*
+            (cd "$tmp" && apt-get source -qq --download-only "$pkg" >>"$src/$pkg.fetch.log" 2>&1) || true
+            local orig
+            orig=$(find "$tmp" -maxdepth 1 -name '*.orig.tar.*' ! -name '*.asc' | head -1)
+            if [ -n "$orig" ] && tar -xf "$orig" -C "$tmp"; then
+                echo "windows-deps: $pkg: Debian's changes missing on the mirror; building the upstream tarball" >&2
+                got=1
+            fi
+        fi
+        if [ "$got" -ne 1 ]; then
             cat "$src/$pkg.fetch.log" >&2
             echo "windows-deps: apt-get source $pkg failed (is there a deb-src line? see scripts/setup-windows.sh)" >&2
             exit 1
-        }
+        fi
         local dir
         dir=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d | head -1)
         mv "$dir" "$src/$pkg"
@@ -80,6 +104,16 @@ if ! built zlib; then
     mkdir -p "$prefix/share/licenses/zlib"
     cp /usr/share/doc/libz-mingw-w64-dev/copyright "$prefix/share/licenses/zlib/copyright"
     stamp zlib
+fi
+
+# stb's resizer is header-only: Debian's copy (libstb-dev) goes into the
+# prefix, since the cross compiler does not search the Linux include folders.
+if ! built stb; then
+    log "stb (from libstb-dev)"
+    mkdir -p "$prefix/include/stb" "$prefix/share/licenses/stb"
+    cp /usr/include/stb/stb_image_resize.h "$prefix/include/stb/"
+    cp /usr/share/doc/libstb-dev/copyright "$prefix/share/licenses/stb/copyright"
+    stamp stb
 fi
 
 # Keeps the Debian copyright file of a package for the release zip.
@@ -140,21 +174,35 @@ if ! built openjpeg; then
     stamp openjpeg
 fi
 
-# libtiff with the codecs of the libraries above only (zlib, JPEG, old JPEG,
-# the built-in ones); the others would each add a library to build.
+# libwebp for WebP-compressed TIFF, the library only.
+if ! built libwebp; then
+    log "libwebp"
+    d=$(fetch libwebp)
+    cmake_lib libwebp "$d" -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF \
+        -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF \
+        -DWEBP_BUILD_WEBPINFO=OFF -DWEBP_BUILD_WEBPMUX=OFF -DWEBP_BUILD_EXTRAS=OFF
+    licence libwebp "$d"
+    stamp libwebp
+fi
+
+# libtiff with the codecs of the libraries above (zlib, JPEG, old JPEG, WebP,
+# the built-in ones). Debian's Linux library also has ZSTD, LZMA, JBIG and
+# LERC, which no picture at hand uses; each would add a library to build.
 if ! built libtiff; then
     log "libtiff"
     d=$(fetch tiff)
     cmake_lib libtiff "$d" -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF \
         -Dcxx=OFF -Dzlib=ON -Djpeg=ON -Dold-jpeg=ON -Djbig=OFF -Dlerc=OFF -Dlzma=OFF \
-        -Dzstd=OFF -Dwebp=OFF -Dlibdeflate=OFF -Dpixarlog=ON
+        -Dzstd=OFF -Dwebp=ON -Dlibdeflate=OFF -Dpixarlog=ON
     licence libtiff "$d"
     stamp libtiff
 fi
 
 # libmng's sources are one flat folder of C files (its autotools files sit in
 # makefiles/ and are moved into place by Debian's own rules), so they are
-# compiled directly into the archive (jpeglib.h needs stdio.h before it).
+# compiled directly into the archive (jpeglib.h needs stdio.h before it),
+# with the options Debian's Linux library is built with: the full library
+# (JNG through libjpeg, error texts) and colour management through lcms2.
 if ! built libmng; then
     log "libmng"
     d=$(fetch libmng)
@@ -162,12 +210,51 @@ if ! built libmng; then
     rm -rf "$obj"
     mkdir -p "$obj" "$prefix/include" "$prefix/lib"
     for c in "$d"/libmng_*.c; do
-        quiet libmng $CC -O2 -include stdio.h -I"$prefix/include" -c "$c" -o "$obj/$(basename "${c%.c}").o"
+        quiet libmng $CC -O2 -DMNG_BUILD_SO -DMNG_FULL_CMS -include stdio.h -I"$prefix/include" -c "$c" -o "$obj/$(basename "${c%.c}").o"
     done
     quiet libmng $AR rcs "$prefix/lib/libmng.a" "$obj"/*.o
     cp "$d/libmng.h" "$d/libmng_conf.h" "$d/libmng_types.h" "$prefix/include/"
     licence libmng "$d"
     stamp libmng
+fi
+
+# cairo, for the WMF/EMF player, over pixman; text through cairo's Windows
+# font backend (the system's own fonts), so neither FreeType nor fontconfig
+# is needed. Only the image surface and the Windows fonts are built.
+if ! built pixman; then
+    log "pixman"
+    d=$(fetch pixman)
+    # The library folder and the pkg-config file only: no demos, no tests.
+    rm -rf "$work/obj/pixman"
+    mkdir -p "$work/obj/pixman"
+    (cd "$work/obj/pixman" && quiet pixman "$d/configure" --host=$host --prefix="$prefix" \
+        --disable-shared --enable-static --disable-gtk --disable-libpng --disable-openmp)
+    quiet pixman make -C "$work/obj/pixman/pixman" -j"$jobs" install
+    quiet pixman make -C "$work/obj/pixman" install-pkgconfigDATA
+    mkdir -p "$prefix/share/licenses/pixman"
+    cp "$d/COPYING" "$prefix/share/licenses/pixman/copyright"
+    stamp pixman
+fi
+
+if ! built cairo; then
+    log "cairo"
+    d=$(fetch cairo)
+    # Debian's patches touch the automake inputs; the generated files that
+    # ship with the release are used as they are.
+    regen=(ACLOCAL=true AUTOMAKE=true AUTOCONF=true AUTOHEADER=true)
+    rm -rf "$work/obj/cairo"
+    mkdir -p "$work/obj/cairo"
+    (cd "$work/obj/cairo" && quiet cairo "$d/configure" --host=$host --prefix="$prefix" \
+        --disable-shared --enable-static --enable-win32 --enable-win32-font \
+        --disable-xlib --disable-xcb --disable-xlib-xrender --disable-ft --disable-fc \
+        --disable-png --disable-ps --disable-pdf --disable-svg --disable-script \
+        --disable-gobject --disable-trace --disable-interpreter --disable-full-testing \
+        --disable-gtk-doc --disable-valgrind --disable-symbol-lookup \
+        CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib")
+    quiet cairo make -C "$work/obj/cairo/src" -j"$jobs" "${regen[@]}"
+    quiet cairo make -C "$work/obj/cairo/src" install "${regen[@]}"
+    licence cairo "$d"
+    stamp cairo
 fi
 
 # GoogleTest for the Windows test executables, from Debian's source package

@@ -11,12 +11,14 @@ packages=(
   wine wine64
   dpkg-dev xz-utils zip nasm
   cmake ninja-build pkg-config meson autoconf automake libtool
-  googletest
+  googletest libstb-dev
 )
 
 sudo_cmd=""
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# Another apt run (a second setup script, say) holds the lock for a while.
+apt_wait=(-o DPkg::Lock::Timeout=900)
 
 # deb-src for the archive the machine already installs from.
 need_update=0
@@ -38,7 +40,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ] || [ "$need_update" -eq 1 ]; then
-  if ! $sudo_cmd apt-get update -qq >/tmp/zent-apt-update.log 2>&1; then
+  if ! $sudo_cmd apt-get "${apt_wait[@]}" update -qq >/tmp/zent-apt-update.log 2>&1; then
     cat /tmp/zent-apt-update.log >&2
     echo "setup-windows: apt-get update failed" >&2
     exit 1
@@ -46,7 +48,7 @@ if [ ${#missing[@]} -gt 0 ] || [ "$need_update" -eq 1 ]; then
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup-windows: installing ${missing[*]}"
-  if ! $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/tmp/zent-apt-install.log 2>&1; then
+  if ! $sudo_cmd apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/tmp/zent-apt-install.log 2>&1; then
     cat /tmp/zent-apt-install.log >&2
     echo "setup-windows: installing packages failed" >&2
     exit 1

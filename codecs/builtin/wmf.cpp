@@ -8,8 +8,10 @@
 #include <array>
 #include <cstring>
 
+#if ZENT_WITH_METAFILE
 #include "codecs/metafile/cairo_canvas.h"
 #include "codecs/metafile/records.h"
+#endif
 #include "image/byte_reader.h"
 #include "image/decode_outcome.h"
 #include "image/zt_file.h"
@@ -132,6 +134,10 @@ DecodeOutcome DecodeMetafile(ZtImageWMF& image, ZtFile* stream, int32_t wantWidt
     int32_t h = wantHeight > 0 ? wantHeight : int32_t(height);
     ZtImageWMF::ClampSize(w, h);
 
+#if !ZENT_WITH_METAFILE
+    // Built without the player: the file is sound and sized, but cannot be drawn.
+    FailDecode("WMF/EMF drawing is not available in this build");
+#else
     metafile::CairoCanvas canvas(w, h, kBackground);
     if (!canvas.Ok()) FailDecode("");  // no surface: no message of its own
     if (file->enhanced)
@@ -155,6 +161,7 @@ DecodeOutcome DecodeMetafile(ZtImageWMF& image, ZtFile* stream, int32_t wantWidt
         }
     }
     return DecodeOutcome::Done;
+#endif
 }
 
 }  // namespace
