@@ -37,12 +37,7 @@ void Margins(RawContext& ctx) {
 // A repeating pattern of the three primaries from the TIFF/EP or EXIF
 // tags, seen from the visible area.
 void Pattern(RawContext& ctx) {
-    if (ctx.cfaPattern != 0xFFFFFFFFu || !RawIfd(ctx)) return;
-    const uint32_t rows = ctx.cfaRepeat[0], columns = ctx.cfaRepeat[1];
-    if (!(rows == 1 || rows == 2 || rows == 4 || rows == 8) || !(columns == 1 || columns == 2)) return;
-    for (uint32_t i = 0; i < rows * columns; ++i)
-        if (ctx.cfaColours[i] > 2) return;
-    ctx.cfaPattern = cfa_pattern_word(ctx.cfaColours, rows, columns, ctx.sensorTop, ctx.sensorLeft);
+    if (ctx.cfaPattern == 0xFFFFFFFFu && RawIfd(ctx)) ctx.cfaPattern = pattern_from_cfa_tags(ctx);
 }
 
 // Uncompressed data: the TIFF handler chose by sample width; the bytes the

@@ -201,13 +201,8 @@ void CameraSettings(RawContext& ctx) {
             ctx.visibleHeight = uint16_t(ctx.activeArea[2] - top);
             ctx.visibleWidth = uint16_t(ctx.activeArea[3] - left);
         }
-        const uint32_t rows = ctx.cfaRepeat[0], columns = ctx.cfaRepeat[1];
-        if (rows >= 1 && columns >= 1 && rows * columns <= 16 && (rows == 1 || rows == 2 || rows == 4 || rows == 8) &&
-            (columns == 1 || columns == 2)) {
-            bool plain = true;
-            for (uint32_t i = 0; i < rows * columns; ++i) plain &= ctx.cfaColours[i] <= 2;
-            if (plain) ctx.cfaPattern = PatternWord(ctx.cfaColours, rows, columns, ctx.sensorTop, ctx.sensorLeft);
-        }
+        const uint32_t pattern = pattern_from_cfa_tags(ctx);
+        if (pattern != 0xFFFFFFFFu) ctx.cfaPattern = pattern;
         if (ctx.dngColourRows >= 3) {
             ctx.colourCount = std::min(ctx.dngColourRows, 4);
             DeriveColour(ctx, ctx.cameraMatrix);
@@ -235,8 +230,12 @@ void CameraSettings(RawContext& ctx) {
 
 }  // namespace
 
-uint32_t cfa_pattern_word(const uint8_t* colours, uint32_t rows, uint32_t columns, uint32_t top, uint32_t left) {
-    return PatternWord(colours, rows, columns, top, left);
+uint32_t pattern_from_cfa_tags(const RawContext& ctx) {
+    const uint32_t rows = ctx.cfaRepeat[0], columns = ctx.cfaRepeat[1];
+    if (!(rows == 1 || rows == 2 || rows == 4 || rows == 8) || !(columns == 1 || columns == 2)) return 0xFFFFFFFFu;
+    for (uint32_t i = 0; i < rows * columns; ++i)
+        if (ctx.cfaColours[i] > 2) return 0xFFFFFFFFu;
+    return PatternWord(ctx.cfaColours, rows, columns, ctx.sensorTop, ctx.sensorLeft);
 }
 
 void raw_context_init(RawContext& ctx) {

@@ -99,6 +99,7 @@ void parse_maker_tiff_tag(RawContext& ctx, RawTiffIfd& ifd, int64_t base, uint32
 // Identification's per-camera chain for the files identify_raw has no
 // settings of its own for: layout, margins, pattern and black level.
 void camera_corrections(RawContext& ctx);
-// The pattern word of a repeating CFA whose cell (r, c) has colour
-// colours[r * columns + c], seen from a visible area that starts at (top, left).
-uint32_t cfa_pattern_word(const uint8_t* colours, uint32_t rows, uint32_t columns, uint32_t top, uint32_t left);
+// The pattern word of the repeating CFA the tags gave (cfaRepeat rows by
+// columns of red, green and blue in cfaColours), seen from the visible area;
+// all ones when the repeat has no such word or holds another colour.
+uint32_t pattern_from_cfa_tags(const RawContext& ctx);
