@@ -6,25 +6,16 @@
 #include <new>
 #include <utility>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
+#include "image/zt_image.h"
 
 namespace {
 
-// The output buffer is filled end to end again and again, and on Linux each
-// first touch of a 4 KiB page costs a fault (512 of them for 2 MiB). A buffer
-// of whole huge pages is asked for as such: one fault per 2 MiB.
+// The output buffer is filled end to end again and again, and each first
+// touch of a small page costs a fault (512 of them for 2 MiB): a buffer of
+// whole huge pages is asked for as such.
 char* NewOutputBuffer(size_t size) {
-#ifdef __linux__
-    constexpr size_t kHugePage = size_t(2) << 20;
-    void* huge = nullptr;
-    if (size % kHugePage == 0 && posix_memalign(&huge, kHugePage, size) == 0) {
-        madvise(huge, size, MADV_HUGEPAGE);
-        return static_cast<char*>(huge);
-    }
-#endif
-    void* p = std::malloc(size);
+    void* p = size % kZtHugePage == 0 ? AllocateHugePages(size) : nullptr;
+    if (!p) p = std::malloc(size);
     if (!p) throw std::bad_alloc();
     return static_cast<char*>(p);
 }

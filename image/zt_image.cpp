@@ -22,22 +22,31 @@ int32_t DpiFromPelsPerMeter(double pelsPerMeter) {
     return static_cast<int32_t>(dpi);
 }
 
+void* AllocateHugePages(size_t size) {
+#ifdef __linux__
+    if (size == 0 || size > SIZE_MAX - kZtHugePage) return nullptr;
+    const size_t whole = (size + kZtHugePage - 1) & ~(kZtHugePage - 1);
+    void* p = nullptr;
+    if (posix_memalign(&p, kZtHugePage, whole) != 0) return nullptr;
+    madvise(p, whole, MADV_HUGEPAGE);
+    return p;
+#else
+    (void)size;
+    return nullptr;
+#endif
+}
+
 ZtBytes AllocateBytes(size_t n, bool zeroed) {
     if (n == 0) n = 1;
 #ifdef __linux__
-    // A large block comes fresh from the kernel and is paid for page by page
-    // on first touch; huge pages make that one fault per 2 MiB instead of one
-    // per 4 KiB. The block is aligned to them and rounded up to whole ones:
-    // left where calloc puts it, its unaligned first and last stretches still
-    // took 700 small faults for a 24-megapixel picture (35 now). The aligned
-    // allocation does not promise zeroed memory, so it is cleared here.
-    constexpr size_t kHugePage = size_t(2) << 20;
-    if (n >= 4 * kHugePage && n <= SIZE_MAX - kHugePage) {
-        const size_t whole = (n + kHugePage - 1) & ~(kHugePage - 1);
-        void* p = nullptr;
-        if (posix_memalign(&p, kHugePage, whole) != 0) return ZtBytes();
-        madvise(p, whole, MADV_HUGEPAGE);
-        if (zeroed) memset(p, 0, n);
+    // A large block goes to huge pages: aligned to them and rounded up to
+    // whole ones, since left where calloc puts it, its unaligned first and
+    // last stretches still took 700 small faults for a 24-megapixel picture
+    // (35 now). Such a block is not promised to be zeroed, so it is cleared
+    // here.
+    if (n >= 4 * kZtHugePage && n <= SIZE_MAX - kZtHugePage) {
+        void* p = AllocateHugePages(n);
+        if (p && zeroed) memset(p, 0, n);
         return ZtBytes(static_cast<uint8_t*>(p));
     }
 #endif

@@ -24,6 +24,15 @@ struct ZtFreeBytes {
 };
 using ZtBytes = std::unique_ptr<uint8_t[], ZtFreeBytes>;
 
+// The 2 MiB pages the kernel can back a large block with.
+constexpr size_t kZtHugePage = size_t(2) << 20;
+
+// A block of size bytes rounded up to whole huge pages, aligned to them and
+// marked for the kernel to back with them, so that its first touch costs one
+// fault per 2 MiB instead of one per 4 KiB; released with free(). Null where
+// the system has no such pages (anything but Linux) or memory runs out.
+void* AllocateHugePages(size_t size);
+
 // Pixel data ceiling of one image: 256 MiB.
 constexpr uint64_t ZTIMAGE_MAX_MEMORY = 268435456;
 
