@@ -108,11 +108,6 @@ constexpr FileSizeEntry kFileSizes[] = {
 constexpr const char* kMakers[] = {"Canon",   "NIKON", "EPSON",   "KODAK",  "Kodak", "OLYMPUS", "PENTAX",    "MINOLTA",
                                    "Minolta", "Konica", "CASIO", "Sinar", "Phase One", "SAMSUNG", "Mamiya"};
 
-void SetNames(RawContext& ctx, const char* maker, const char* model) {
-    snprintf(ctx.maker, sizeof ctx.maker, "%s", maker);
-    snprintf(ctx.modelName, sizeof ctx.modelName, "%s", model);
-}
-
 void TrimTrailingSpaces(char* text) {
     for (size_t n = strlen(text); n > 0 && text[n - 1] == ' '; --n) text[n - 1] = '\0';
 }
@@ -229,6 +224,11 @@ void CameraSettings(RawContext& ctx) {
 }
 
 }  // namespace
+
+void set_camera_names(RawContext& ctx, const char* maker, const char* model) {
+    snprintf(ctx.maker, sizeof ctx.maker, "%s", maker);
+    snprintf(ctx.modelName, sizeof ctx.modelName, "%s", model);
+}
 
 uint32_t pattern_from_cfa_tags(const RawContext& ctx) {
     const uint32_t rows = ctx.cfaRepeat[0], columns = ctx.cfaRepeat[1];
@@ -352,7 +352,7 @@ void identify_raw(RawContext& ctx) {
     for (int i = 0; i + 4 <= 32 && !phaseOne; ++i)
         if (memcmp(head + i, "MMMM", 4) == 0 || memcmp(head + i, "IIII", 4) == 0) phaseOne = head + i;
     if (phaseOne) {
-        SetNames(ctx, "Phase One", "");
+        set_camera_names(ctx, "Phase One", "");
         if (phaseOne != head) parse_tiff(ctx, 0);
     } else if (tiffOrder && memcmp(head + 6, "HEAPCCDR", 8) == 0) {
         ctx.rawDataOffset = headerLength;
@@ -368,19 +368,19 @@ void identify_raw(RawContext& ctx) {
     } else if (memcmp(head + 25, "ARECOYK", 7) == 0) {
         parse_contax(ctx);
     } else if (memcmp(head, "PXN", 3) == 0) {
-        SetNames(ctx, "Logitech", "Fotoman Pixtura");
+        set_camera_names(ctx, "Logitech", "Fotoman Pixtura");
     } else if (memcmp(head, "qktk", 4) == 0) {
-        SetNames(ctx, "Apple", "QuickTake 100");
+        set_camera_names(ctx, "Apple", "QuickTake 100");
     } else if (memcmp(head, "qktn", 4) == 0) {
-        SetNames(ctx, "Apple", "QuickTake 150");
+        set_camera_names(ctx, "Apple", "QuickTake 150");
     } else if (memcmp(head, "FUJIFILM", 8) == 0) {
         parse_fuji_raf(ctx);
     } else if (memcmp(head, "RIFF", 4) == 0) {
-        SetNames(ctx, "RIFF", "");
+        set_camera_names(ctx, "RIFF", "");
     } else if (memcmp(head, "DSC-Image", 9) == 0) {
-        SetNames(ctx, "Rollei", "");
+        set_camera_names(ctx, "Rollei", "");
     } else if (memcmp(head, "PWAD", 4) == 0) {
-        SetNames(ctx, "Sinar", "");
+        set_camera_names(ctx, "Sinar", "");
     } else if (memcmp(head, "\0MRM", 4) == 0) {
         parse_minolta(ctx);
     } else if (memcmp(head, "FOVb", 4) == 0) {
@@ -390,7 +390,7 @@ void identify_raw(RawContext& ctx) {
     } else {
         for (const FileSizeEntry& entry : kFileSizes)
             if (entry.size == ctx.fileSize) {
-                SetNames(ctx, entry.make, entry.model);
+                set_camera_names(ctx, entry.make, entry.model);
                 break;
             }
     }

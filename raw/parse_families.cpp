@@ -70,8 +70,7 @@ void parse_fuji_raf(RawContext& ctx) {
     char model[33] = {};
     raw_seek(ctx, 28, SEEK_SET);
     raw_read(ctx, model, 1, 32);
-    snprintf(ctx.maker, sizeof ctx.maker, "%s", "FUJIFILM");
-    snprintf(ctx.modelName, sizeof ctx.modelName, "%s", model);
+    set_camera_names(ctx, "FUJIFILM", model);
     ctx.byteOrder = kBigEndian;
     raw_seek(ctx, 84, SEEK_SET);
     const uint32_t thumbnail = get4(ctx);
@@ -209,8 +208,7 @@ void parse_foveon(RawContext& ctx) {
 }
 
 void parse_contax(RawContext& ctx) {
-    snprintf(ctx.maker, sizeof ctx.maker, "%s", "Contax");
-    snprintf(ctx.modelName, sizeof ctx.modelName, "%s", "N Digital");
+    set_camera_names(ctx, "Contax", "N Digital");
     // Four camera multipliers in the order red, green, blue, second green:
     // value c belongs to colour c ^ (c >> 1).
     raw_seek(ctx, 60, SEEK_SET);

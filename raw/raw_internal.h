@@ -103,3 +103,5 @@ void camera_corrections(RawContext& ctx);
 // columns of red, green and blue in cfaColours), seen from the visible area;
 // all ones when the repeat has no such word or holds another colour.
 uint32_t pattern_from_cfa_tags(const RawContext& ctx);
+// Sets maker and model, cut to their fields.
+void set_camera_names(RawContext& ctx, const char* maker, const char* model);
