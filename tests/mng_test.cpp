@@ -5,6 +5,7 @@
 
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -306,6 +307,40 @@ TEST(MngDecoder, CanvasBeyondCeilingFailsWithLibraryText) {
     EXPECT_FALSE(DecodeMng(img, BuildMng(m)));
     EXPECT_STREQ(img.LastError(), "Application signalled an error");
     EXPECT_FALSE(img.HasPixels());
+}
+
+// Sets the width in the IHDR of the given layer, with its CRC kept right.
+void WidenLayer(Bytes& mng, int layer, uint32_t width) {
+    const Bytes name = {'I', 'H', 'D', 'R'};
+    auto at = mng.begin();
+    for (int i = 0; i <= layer; ++i) at = std::search(at + 1, mng.end(), name.begin(), name.end());
+    ASSERT_NE(at, mng.end());
+    Bytes chunk(at + 4, at + 4 + 13);
+    PutBE32(chunk, width);
+    std::copy(chunk.begin() + 13, chunk.end(), at + 4);
+    PutBE32(chunk, uint32_t(crc32(0, &*at, 4 + 13)));
+    std::copy(chunk.end() - 4, chunk.end(), at + 4 + 13);
+}
+
+TEST(MngDecoder, LayerTooLargeForLibraryEndsTheStreamThere) {
+    // A width near 2^30 wraps libmng's 32-bit row sizes; such a layer never
+    // reaches it. Before any frame the decode fails; after one, the frames
+    // drawn stand.
+    for (uint32_t width : {0x40000004u, 0x01000000u}) {
+        Bytes first = BuildMng(ThreeFrames());
+        WidenLayer(first, 0, width);
+        ZtImageMNG img;
+        EXPECT_FALSE(DecodeMng(img, first)) << width;
+        EXPECT_STREQ(img.LastError(), "Error in MNG file");
+        EXPECT_FALSE(img.HasPixels());
+
+        Bytes third = BuildMng(ThreeFrames());
+        WidenLayer(third, 2, width);
+        ZtImageMNG frame1;
+        ASSERT_TRUE(DecodeMng(frame1, third, 1)) << frame1.LastError();
+        EXPECT_EQ(frame1.FrameCount(), 2);
+        EXPECT_EQ(TopLeft(frame1), (ZtQuad{0, 255, 0, 255}));
+    }
 }
 
 TEST(MngDecoder, NullStreamFails) {

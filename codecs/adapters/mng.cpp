@@ -65,6 +65,9 @@ constexpr uint32_t kIEND = ChunkName("IEND");
 constexpr uint32_t kFRAM = ChunkName("FRAM");
 constexpr uint32_t kJHDR = ChunkName("JHDR");
 constexpr uint32_t kJDAA = ChunkName("JDAA");
+constexpr uint32_t kIHDR = ChunkName("IHDR");
+constexpr uint32_t kBASI = ChunkName("BASI");
+constexpr uint32_t kDHDR = ChunkName("DHDR");
 
 // libmng's allocation callbacks carry no handle, so the decode running on
 // this thread lends them its budget. Each block starts with a header that
@@ -248,6 +251,9 @@ public:
         return filled;
     }
 
+    // Whether the stream was cut short before a layer too large to hand on.
+    bool RefusedLayer() const { return refusedLayer_; }
+
     // Whether libmng's last suspension was a pause of ours (and forgets it).
     bool TakePause() {
         const bool was = paused_;
@@ -284,9 +290,18 @@ private:
             // before it is complete.
             pausePending_ = true;
             watchFramingMode_ = length > 0;
-        } else if (name == kJHDR && length == kJhdrLength) {
-            if (!StageBody(stream, length)) return;
-            MendJhdr(stage_.data() + stage_.size() - (8 + kJhdrLength + 4));
+        } else if (name == kIHDR || name == kJHDR || name == kBASI || (name == kDHDR && length >= 12)) {
+            if (length <= kMaxHeaderLength && !StageBody(stream, length)) return;
+            uint8_t* chunk = stage_.data() + stage_.size() - (8 + (length <= kMaxHeaderLength ? length + 4 : 0));
+            if (length > kMaxHeaderLength || !LayerSizeFits(name, chunk + 8, length)) {
+                // libmng sees the stream end before this chunk.
+                stage_.resize(size_t(chunk - stage_.data()));
+                bodyLeft_ = 0;
+                refusedLayer_ = true;
+                ended_ = true;
+                return;
+            }
+            if (name == kJHDR && length == kJhdrLength) MendJhdr(chunk);
         } else if (name == kJDAA) {
             StageAlpha(stream, length);
         }
@@ -302,6 +317,17 @@ private:
         bodyLeft_ = 0;
         if (got < size_t(length) + 4) ended_ = true;
         return !ended_;
+    }
+
+    // libmng works out a layer's row and buffer sizes in 32 bits, and a
+    // width near 2^30 wraps them and has it write past its rows. A layer
+    // header (or a delta's block size) whose pixels, at 16-bit RGBA, would
+    // pass the memory ceiling is never handed on; libmng could not hold
+    // such a layer anyway.
+    static bool LayerSizeFits(uint32_t name, const uint8_t* data, uint32_t length) {
+        const uint32_t at = name == kDHDR ? 4 : 0;
+        if (length < at + 8) return true;  // too short to carry a size: libmng refuses it
+        return ProductAtMost(Get32BE(data + at), Get32BE(data + at + 4), 8, kMaxLibraryBytes);
     }
 
     // JNG writers have been seen to give an image without alpha (colour
@@ -376,6 +402,9 @@ private:
     }
 
     static constexpr uint32_t kJhdrLength = 16;
+    // Longest layer header there is (BASI's, with every optional field);
+    // a longer one is damage and ends the stream like an oversized layer.
+    static constexpr uint32_t kMaxHeaderLength = 22;
     // Largest alpha JPEG gathered for reordering.
     static constexpr uint64_t kMaxAlphaBytes = ZTIMAGE_MAX_MEMORY / 4;
     std::vector<uint8_t> stage_;  // bytes read ahead (and perhaps mended), handed over first
@@ -389,6 +418,7 @@ private:
     bool pausePending_ = false;
     bool paused_ = false;
     bool ended_ = false;
+    bool refusedLayer_ = false;
 };
 
 }  // namespace
@@ -648,6 +678,7 @@ DecodeOutcome ZtImageMNG::Run(ZtMngSession& s, ZtFile* stream) {
     // the frames counted up to the damage; so does an animation stopped by the
     // drawing budget.
     if (failed && !(sizeOnly ? s.canvas != nullptr : s.HaveWantedFrame())) FailDecode(LibraryErrorText(h));
+    if (s.feed.RefusedLayer() && !sizeOnly && !s.HaveWantedFrame()) FailDecode("Error in MNG file");
     if (!s.canvas) FailDecode("Error in MNG file");
     if (sizeOnly) return ReportSize(mng_get_imagewidth(h), mng_get_imageheight(h), ImageFormat::Mng);
 
