@@ -55,6 +55,13 @@ constexpr uint64_t kMaxDrawnPixels = uint64_t(1) << 27;
 constexpr uint64_t kLineCost = 256;
 // Bytes libmng may hold at once for its own objects and buffers.
 constexpr uint64_t kMaxLibraryBytes = ZTIMAGE_MAX_MEMORY;
+// Bytes libmng may allocate in one decode, every block counted, freed or not.
+// A loop replays its stored layers inside one call, and each replay copies
+// the layer into fresh blocks: a layer of millions of rows of which the
+// canvas shows a few draws little but copies much. Sixteen bytes per pixel
+// of the drawing budget leave room for 16-bit layers with their work rows;
+// the largest corpus animation allocates 2 MB in all.
+constexpr uint64_t kMaxAllocatedBytes = kMaxDrawnPixels * 16;
 
 // Four-character chunk names as big-endian numbers.
 constexpr uint32_t ChunkName(const char (&n)[5]) {
@@ -84,7 +91,8 @@ static_assert(sizeof(LibraryBlock) % 16 == 0, "blocks keep calloc's alignment");
 
 struct LibraryBudget {
     uint64_t liveBytes = 0;
-    bool exhausted = false;  // drawing budget spent: refuse every allocation
+    uint64_t allocatedBytes = 0;
+    bool exhausted = false;  // drawing or allocation budget spent: refuse every allocation
     LibraryBlock* blocks = nullptr;
 
     // Frees what libmng left behind; call after mng_cleanup.
@@ -112,6 +120,8 @@ mng_ptr MNG_DECL AllocateForLibrary(mng_size_t size) {
     if (budget->blocks) budget->blocks->prev = block;
     budget->blocks = block;
     budget->liveBytes += size;
+    budget->allocatedBytes += size;
+    if (budget->allocatedBytes > kMaxAllocatedBytes) budget->exhausted = true;
     return block + 1;
 }
 
