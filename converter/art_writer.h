@@ -45,6 +45,13 @@ public:
     static constexpr size_t kDefaultCapacity = size_t(2) << 20;
 
     explicit ArtOutput(Sink sink, size_t capacity = kDefaultCapacity);
+    // Where the sink runs: on the caller's thread, or on a thread of its own,
+    // where one buffer is handed over while the next one fills so that
+    // producing the bytes and writing them overlap. Flush waits for every
+    // hand-over to end.
+    enum class Writing { Inline, Background };
+    ArtOutput(Sink sink, Writing writing, size_t capacity = kDefaultCapacity);
+    ~ArtOutput();
     ArtOutput(const ArtOutput&) = delete;
     ArtOutput& operator=(const ArtOutput&) = delete;
 
@@ -74,12 +81,15 @@ private:
     struct FreeChars {
         void operator()(char* p) const { std::free(p); }
     };
+    using Buffer = std::unique_ptr<char[], FreeChars>;
+    struct Background;
 
     Sink sink_;
-    std::unique_ptr<char[], FreeChars> buffer_;
+    Buffer buffer_;
     size_t capacity_;
     size_t used_ = 0;
     bool failed_ = false;
+    std::unique_ptr<Background> background_;
 };
 
 enum class WriteResult {

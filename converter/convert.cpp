@@ -29,31 +29,24 @@ namespace {
 
 constexpr int kPrefetchTiles = 4;
 
-// Walks the tiles in record order and hands each one's pixels to visit as a
-// tile_text source: straight from the rows of a 24-bit or 8-bit palette
-// picture, through ExtractTile (and ColorAt) for any other.
+// Walks tile rows [firstRow, endRow) of the picture in record order and hands
+// each tile's pixels to visit as a tile_text source: straight from the rows
+// of a 24-bit or 8-bit palette picture, through ExtractTile (and ColorAt) for
+// any other.
 template <class Visit>
-bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
-    const int32_t width = image.Width(), height = image.Height();
-    const bool trueColour = image.HasPixels() && image.BitsPerPixel() == 24;
-    const bool indexed = image.HasPixels() && image.BitsPerPixel() == 8 && image.PaletteEntries() == 256;
-    uint32_t colours[256] = {};
-    for (uint32_t i = 0; indexed && i < 256; ++i) {
-        const ZtQuad q = image.PaletteEntry(i);
-        colours[i] = (uint32_t(q.red) << 16) | (uint32_t(q.green) << 8) | q.blue;
-    }
+bool ForEachTile(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow, Visit visit) {
     const uint8_t* lines[kTileSize] = {};
     TilePixels block;
-    for (int32_t ty = 0; ty < grid.down; ++ty) {
-        const int rows = TileSpan(height, ty);
+    for (int32_t ty = firstRow; ty < endRow; ++ty) {
+        const int rows = TileSpan(view.height, ty);
         // Storage rows run bottom-up: line k of the tile row is storage row
         // height - 1 - (15 ty + k).
-        for (int k = 0; (trueColour || indexed) && k < rows; ++k)
-            lines[k] = image.RowBits(uint32_t(height - 1 - (kTileSize * ty + k)));
+        for (int k = 0; view.kind != TileRowsView::Kind::Other && k < rows; ++k)
+            lines[k] = view.bottomRow + size_t(view.height - 1 - (kTileSize * ty + k)) * view.stride;
         for (int32_t tx = 0; tx < grid.across; ++tx) {
-            const int columns = TileSpan(width, tx);
+            const int columns = TileSpan(view.width, tx);
             bool go;
-            if (trueColour) {
+            if (view.kind == TileRowsView::Kind::TrueColour) {
                 // The tile's fifteen lines are fifteen separate streams through
                 // memory, more than the hardware follows on its own: ask for the
                 // bytes a few tiles ahead.
@@ -63,10 +56,11 @@ bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
                         __builtin_prefetch(lines[k] + 3 * size_t(kTileSize) * size_t(tx + kPrefetchTiles));
 #endif
                 go = visit(tile_text::RowSource{lines, 3 * size_t(kTileSize) * size_t(tx)}, columns, rows);
-            } else if (indexed) {
-                go = visit(tile_text::IndexedSource{lines, size_t(kTileSize) * size_t(tx), colours}, columns, rows);
+            } else if (view.kind == TileRowsView::Kind::Indexed) {
+                go = visit(tile_text::IndexedSource{lines, size_t(kTileSize) * size_t(tx), view.colours}, columns,
+                           rows);
             } else {
-                ExtractTile(image, tx, ty, block);
+                ExtractTile(*view.image, tx, ty, block);
                 go = visit(tile_text::BlockSource{block}, columns, rows);
             }
             if (!go) return false;
@@ -75,7 +69,39 @@ bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
     return true;
 }
 
+template <class Visit>
+bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
+    const TileRowsView view(image);
+    return ForEachTile(view, grid, 0, grid.down, visit);
+}
+
 }  // namespace
+
+TileRowsView::TileRowsView(const ZtImage& source) : image(&source) {
+    width = source.Width();
+    height = source.Height();
+    if (!source.HasPixels() || width <= 0 || height <= 0) return;
+    bottomRow = source.RowBits(0);
+    stride = source.RowStride();
+    if (source.BitsPerPixel() == 24) {
+        kind = Kind::TrueColour;
+    } else if (source.BitsPerPixel() == 8 && source.PaletteEntries() == 256) {
+        kind = Kind::Indexed;
+        for (uint32_t i = 0; i < 256; ++i) {
+            const ZtQuad q = source.PaletteEntry(i);
+            colours[i] = (uint32_t(q.red) << 16) | (uint32_t(q.green) << 8) | q.blue;
+        }
+    }
+}
+
+void MeasureTileRows(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow,
+                     uint8_t* counts) {
+    size_t i = size_t(firstRow) * size_t(grid.across);
+    ForEachTile(view, grid, firstRow, endRow, [&](const auto& source, int columns, int rows) {
+        counts[i++] = uint8_t(ChunkCount(tile_text::Measure(source, columns, rows)));
+        return true;
+    });
+}
 
 bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uint8_t>& counts) {
     counts.clear();
@@ -87,18 +113,18 @@ bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uin
     } catch (const std::length_error&) {
         return false;
     }
-    size_t i = 0;
-    ForEachTile(image, grid, [&](const auto& source, int columns, int rows) {
-        counts[i++] = uint8_t(ChunkCount(tile_text::Measure(source, columns, rows)));
-        return true;
-    });
+    MeasureTileRows(TileRowsView(image), grid, 0, grid.down, counts.data());
     return true;
 }
 
-WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out) {
+WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
+                          std::vector<uint8_t>* measured) {
     const TileGrid grid = GridFor(image);
     std::vector<uint8_t> counts;
-    if (!MeasureAllTiles(image, grid, counts)) return WriteResult::OutOfMemory;
+    if (measured && measured->size() == size_t(grid.Count()))
+        counts.swap(*measured);
+    else if (!MeasureAllTiles(image, grid, counts))
+        return WriteResult::OutOfMemory;
     WriteArtHeader(out, identifier, grid.across, grid.down, counts.data());
 
     char text[kTileTextBytes];

@@ -6,13 +6,16 @@
 #include <ctime>
 #include <cwchar>
 #include <unistd.h>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/format_table.h"
 #include "converter/art_writer.h"
 #include "converter/convert.h"
 #include "converter/options.h"
+#include "converter/overlap.h"
 #include "converter/preview.h"
 #include "converter/scale.h"
 #include "image/image_format.h"
@@ -97,10 +100,25 @@ int RunConverter(int argc, char** argv) {
         return Finish(1);
     }
 
+    // With a second core the picture's tiles are measured while it decodes,
+    // and the include is written while its text is made.
+    const bool overlap = std::thread::hardware_concurrency() >= 2;
     ZtImage image(ImageFormat::Unknown);
     if (opts.frame >= 0) image.SetFrameIndex(opts.frame);  // [options] --frame
+    // [options] Sizing: a decoder may deliver a picture reduced towards the
+    // art's size where it can do so cheaply (a JPEG's DCT scaling).
+    int32_t boxWidth = 0, boxHeight = 0;
+    SizingBox(opts, &boxWidth, &boxHeight);
+    image.SetTargetBox(uint32_t(boxWidth), uint32_t(boxHeight));
+    std::unique_ptr<TileRowMeasurer> measurer;
+    if (overlap && !opts.Scales()) {
+        measurer = std::make_unique<TileRowMeasurer>();
+        image.SetRowObserver(measurer.get());
+    }
+    const bool loaded = image.LoadFromPath(path.c_str(), formatId);
+    image.SetRowObserver(nullptr);
     // A load that reports success without pixels has nothing to convert.
-    if (!image.LoadFromPath(path.c_str(), formatId) || !image.HasPixels()) {
+    if (!loaded || !image.HasPixels()) {
         // A decoder that failed without a message leaves no empty line.
         if (image.LastError()[0] != '\0') fprintf(stderr, "%s\n", image.LastError());
         fprintf(stderr, "error loading %s\n", path.c_str());
@@ -111,7 +129,9 @@ int RunConverter(int argc, char** argv) {
     if (opts.Scales()) {
         int32_t w = 0, h = 0;
         std::string why;
-        ScaledSize(opts, image.Width(), image.Height(), &w, &h);
+        // The art's size follows from the picture's full size, whatever the
+        // decoder delivered.
+        ScaledSize(opts, int32_t(image.FullWidth()), int32_t(image.FullHeight()), &w, &h);
         if (!ScaleImage(image, w, h, &why)) {
             fprintf(stderr, "%s\n", why.c_str());
             return Finish(1);
@@ -132,8 +152,12 @@ int RunConverter(int argc, char** argv) {
     // [options] --name was checked against the same rule when it was parsed
     const std::string identifier = opts.name.empty() ? MakeArtIdentifier(WidePath(base).c_str()) : opts.name;
 
-    ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); });
-    switch (WriteImageArt(image, identifier, out)) {
+    std::vector<uint8_t> counts;
+    if (measurer && !measurer->TakeCounts(image, counts)) counts.clear();
+    measurer.reset();
+    ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); },
+                  overlap ? ArtOutput::Writing::Background : ArtOutput::Writing::Inline);
+    switch (WriteImageArt(image, identifier, out, counts.empty() ? nullptr : &counts)) {
         case WriteResult::Ok:
             if (!file.Commit()) return writeFailed();
             break;

@@ -10,6 +10,7 @@
 
 #include "converter/art_writer.h"
 #include "image/zt_file.h"
+#include "image/zt_image.h"
 
 namespace {
 
@@ -219,31 +220,23 @@ int ReportNonConversion(const ParsedCommandLine& parsed) {
     }
 }
 
+void SizingBox(const ConverterOptions& o, int32_t* boxWidth, int32_t* boxHeight) {
+    // --width alone fits into a box as wide as asked and unlimited in height;
+    // --height alone likewise.
+    *boxWidth = o.boxWidth > 0 ? o.boxWidth : o.width;
+    *boxHeight = o.boxWidth > 0 ? o.boxHeight : o.height;
+}
+
 void ScaledSize(const ConverterOptions& o, int32_t width, int32_t height, int32_t* outWidth,
                 int32_t* outHeight) {
-    const int64_t w = width > 0 ? width : 1, h = height > 0 ? height : 1;
-    int64_t nw = w, nh = h;
-    // Rounded to the nearest pixel: (2 a b + c) / 2c.
-    if (o.boxWidth > 0) {
-        // The side whose limit binds takes it exactly; the other follows.
-        if (int64_t(o.boxWidth) * h <= int64_t(o.boxHeight) * w) {
-            nw = o.boxWidth;
-            nh = (2 * h * nw + w) / (2 * w);
-        } else {
-            nh = o.boxHeight;
-            nw = (2 * w * nh + h) / (2 * h);
-        }
-    } else if (o.width > 0) {
-        nw = o.width;
-        nh = (2 * h * nw + w) / (2 * w);
-    } else if (o.height > 0) {
-        nh = o.height;
-        nw = (2 * w * nh + h) / (2 * h);
-    }
+    int32_t bw = 0, bh = 0;
+    SizingBox(o, &bw, &bh);
+    int64_t nw = 0, nh = 0;
+    FitWithinBox(width, height, bw, bh, &nw, &nh);
     // A very long, thin picture keeps at least one pixel, and stays inside the
     // largest side the options accept.
-    *outWidth = int32_t(nw < 1 ? 1 : nw > kMaxSide ? kMaxSide : nw);
-    *outHeight = int32_t(nh < 1 ? 1 : nh > kMaxSide ? kMaxSide : nh);
+    *outWidth = int32_t(nw > kMaxSide ? kMaxSide : nw);
+    *outHeight = int32_t(nh > kMaxSide ? kMaxSide : nh);
 }
 
 std::string SummaryLine(int32_t width, int32_t height, int32_t tilesAcross, int32_t tilesDown,

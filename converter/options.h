@@ -52,6 +52,10 @@ const char* VersionText();
 // the exit status (0, 0, 2). Not for OptionsAction::Convert.
 int ReportNonConversion(const ParsedCommandLine& parsed);
 
+// The box the sizing options fit the picture into (FitWithinBox: a side of 0
+// sets no limit); 0 x 0 without sizing options.
+void SizingBox(const ConverterOptions& options, int32_t* boxWidth, int32_t* boxHeight);
+
 // The art's size for a picture of width x height under the options' sizing,
 // aspect ratio kept, each side at least 1.
 void ScaledSize(const ConverterOptions& options, int32_t width, int32_t height, int32_t* outWidth,

@@ -97,6 +97,8 @@ bool ZtImage::Decode(ZtFile* stream, uint32_t id) {
         SetLastError("null file handler");
         return false;
     }
+    // A reduction is reported by the decode that makes it.
+    SetFullSize(0, 0, 0);
     if (FormatSlot(id) != 0) {
         const FormatRow* row = FindFormatRow(id);
         if (row && row->decode) return row->decode(*this, *stream, id);

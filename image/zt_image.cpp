@@ -121,9 +121,40 @@ bool ZtImage::ReleaseStorage() {
     layerCount = 0;
     ownedSelection.reset();
     ownedAlpha.reset();
+    // Whoever reads rows of this block while it is decoded lets go first.
+    if (rowObserver && ownedBlock) rowObserver->StorageReleased(*this);
     ownedBlock.reset();
     ClearStorageFields();
     return true;
+}
+
+void FitWithinBox(int64_t width, int64_t height, int64_t boxWidth, int64_t boxHeight, int64_t* outWidth,
+                  int64_t* outHeight) {
+    const int64_t w = width > 0 ? width : 1, h = height > 0 ? height : 1;
+    int64_t nw = w, nh = h;
+    // Rounded to the nearest pixel: (2 a b + c) / 2c.
+    if (boxWidth > 0 && (boxHeight <= 0 || boxWidth * h <= boxHeight * w)) {
+        nw = boxWidth;
+        nh = (2 * h * nw + w) / (2 * w);
+    } else if (boxHeight > 0) {
+        nh = boxHeight;
+        nw = (2 * w * nh + h) / (2 * h);
+    }
+    *outWidth = nw < 1 ? 1 : nw;
+    *outHeight = nh < 1 ? 1 : nh;
+}
+
+uint32_t ZtImage::CheapReduction(uint32_t width, uint32_t height, const uint32_t* denominators, size_t count,
+                                 uint32_t margin) const {
+    if (targetBoxWidth == 0 && targetBoxHeight == 0) return 1;
+    int64_t tw = 0, th = 0;
+    FitWithinBox(width, height, targetBoxWidth, targetBoxHeight, &tw, &th);
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t d = denominators[i];
+        if (d > 1 && (width + d - 1) / d >= uint64_t(tw) * margin && (height + d - 1) / d >= uint64_t(th) * margin)
+            return uint32_t(d);
+    }
+    return 1;
 }
 
 bool ZtImage::ReleaseFrames() {

@@ -68,6 +68,29 @@ struct ZtRect {
     int32_t left, top, right, bottom;
 };
 
+class ZtImage;
+
+// Watches a decode as it goes, so the rows a decoder has finished can be
+// used while it decodes the rest. Decoders that write their rows once, top
+// line first, announce them; the others never call it.
+class ZtRowObserver {
+public:
+    virtual ~ZtRowObserver() = default;
+    // On the decoding thread: the top rowsFromTop lines of image (the last
+    // storage rows) and its palette are final and will not change again.
+    virtual void RowsReady(const ZtImage& image, uint32_t rowsFromTop) = 0;
+    // On the decoding thread, before image's storage is freed: returns only
+    // once nothing reads that storage any more.
+    virtual void StorageReleased(const ZtImage& image) = 0;
+};
+
+// The size of a picture of width x height fitted into a box of boxWidth x
+// boxHeight, aspect ratio kept: the side whose limit binds takes it exactly,
+// the other is rounded to the nearest pixel and is at least 1. A box side of
+// 0 sets no limit on that side; a box of 0 x 0 keeps the size.
+void FitWithinBox(int64_t width, int64_t height, int64_t boxWidth, int64_t boxHeight,
+                  int64_t* outWidth, int64_t* outHeight);
+
 // The settings block: copied as one unit by InheritSettings, TakeOver and
 // Duplicate. Callers steer decoders through it and decoders report back.
 struct ZtImageSettings {
@@ -95,6 +118,15 @@ struct ZtImageSettings {
     uint8_t frameDisposal;
     bool keepAllFrames;
     bool littleEndianHost;
+    // The box the caller will fit the picture into afterwards (FitWithinBox;
+    // 0 x 0: the picture is used at its size). A decoder that can deliver a
+    // reduced picture cheaply may deliver one down to that fitted size, never
+    // smaller, and then reports the size it reduced from in fullWidth and
+    // fullHeight and the denominator it divided them by, sides rounded up
+    // (0 when it did not reduce).
+    uint32_t targetBoxWidth, targetBoxHeight;
+    uint32_t fullWidth, fullHeight, reduction;
+    ZtRowObserver* rowObserver;  // not owned; null for none
 };
 
 class ZtImage : protected ZtImageSettings {
@@ -142,6 +174,39 @@ public:
     ZtQuad TransparentColor() const { return transparentColor; }
     void SetTransparentColor(ZtQuad colour);
     void SetImportantColors(uint32_t count);
+    void SetTargetBox(uint32_t width, uint32_t height) {
+        targetBoxWidth = width;
+        targetBoxHeight = height;
+    }
+    uint32_t TargetBoxWidth() const { return targetBoxWidth; }
+    uint32_t TargetBoxHeight() const { return targetBoxHeight; }
+    // The size before a decoder's reduction: the picture's own size when it
+    // was not reduced.
+    uint32_t FullWidth() const { return fullWidth ? fullWidth : uint32_t(header.width > 0 ? header.width : 0); }
+    uint32_t FullHeight() const { return fullHeight ? fullHeight : uint32_t(header.height > 0 ? header.height : 0); }
+    // For decoders: the largest of the denominators (descending) by which a
+    // picture of width x height may be divided, sides rounded up, and still
+    // hold margin pixels in each direction for every pixel of its size fitted
+    // into the target box; 1 without a box or when none does.
+    uint32_t CheapReduction(uint32_t width, uint32_t height, const uint32_t* denominators, size_t count,
+                            uint32_t margin) const;
+    // The denominator of the decoder's reduction, 1 when it made none. Pixel
+    // i of a reduced picture stands for pixels [d i, d i + d) of the full one,
+    // so its last row and column may stand for fewer.
+    uint32_t Reduction() const { return fullWidth && reduction ? reduction : 1; }
+    // For decoders that deliver width x height divided by denominator, sides
+    // rounded up; (0, 0, 0) when they did not reduce.
+    void SetFullSize(uint32_t width, uint32_t height, uint32_t denominator) {
+        fullWidth = width;
+        fullHeight = height;
+        reduction = denominator;
+    }
+    ZtRowObserver* RowObserver() const { return rowObserver; }
+    void SetRowObserver(ZtRowObserver* observer) { rowObserver = observer; }
+    // For decoders: tells the observer, if any, that the top rows are final.
+    void AnnounceRows(uint32_t rowsFromTop) const {
+        if (rowObserver) rowObserver->RowsReady(*this, rowsFromTop);
+    }
     uint8_t DecodeScale() const { return decodeScale; }
     void SetDecodeScale(uint8_t scale) { decodeScale = scale; }
     int32_t AbortCode() const { return abortCode; }

@@ -13,8 +13,11 @@
 void store_sample(RawContext& ctx, int row, int col, uint32_t value) {
     const int r = row - ctx.sensorTop, c = col - ctx.sensorLeft;
     if (r < 0 || c < 0 || r >= ctx.visibleHeight || c >= ctx.visibleWidth) return;
-    if (size_t(r) >= ctx.arrayHeight || size_t(c) >= ctx.arrayWidth) return;
-    ctx.pixelArray[size_t(r) * ctx.arrayWidth + size_t(c)][colourAt(ctx, r, c)] = uint16_t(std::min<uint32_t>(value, 65535));
+    // With a shrink factor the 2 x 2 cell's photosites share one pixel, each
+    // in its own colour's sample.
+    const size_t pr = size_t(r) >> ctx.shrinkShift, pc = size_t(c) >> ctx.shrinkShift;
+    if (pr >= ctx.arrayHeight || pc >= ctx.arrayWidth) return;
+    ctx.pixelArray[pr * ctx.arrayWidth + pc][colourAt(ctx, r, c)] = uint16_t(std::min<uint32_t>(value, 65535));
 }
 
 namespace {

@@ -179,6 +179,14 @@ void unshrink(RawContext& ctx) {
         if (ctx.halfSizeOutput) {
             ctx.visibleHeight = ctx.arrayHeight;
             ctx.visibleWidth = ctx.arrayWidth;
+            // Every pixel already holds its cell's colours; the cell's second
+            // green joins the first as their mean.
+            const bool secondGreen = ctx.cfaPattern != 1 && ctx.colourCount == 3 && !ctx.separateGreens &&
+                                     (ctx.cfaPattern & ((ctx.cfaPattern & 0x55555555u) << 1)) != 0;
+            if (secondGreen)
+                for (RawPixel& p : ctx.pixelArray) p[1] = uint16_t((uint32_t(p[1]) + p[3] + 1) >> 1);
+            ctx.cfaPattern = 0;
+            return;
         } else {
             // Each photosite takes its own colour from the reduced pixel.
             const int height = ctx.visibleHeight, width = ctx.visibleWidth;

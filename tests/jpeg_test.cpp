@@ -15,6 +15,9 @@ extern "C" {
 }
 
 #include "codecs/adapters/jpeg.h"
+#include "converter/art_writer.h"
+#include "converter/convert.h"
+#include "converter/overlap.h"
 #include "image/codec_warnings.h"
 #include "exif_fixture.h"
 #include "image/zt_file.h"
@@ -463,3 +466,46 @@ TEST(JpegDecoder, CorpusMatchesDjpeg) {
     for (const auto& t : total)
         printf("jpeg corpus %s: %d of %d as djpeg\n", t.first.c_str(), passed[t.first], t.second);
 }
+
+namespace {
+
+// The include of a picture made the way the program makes it on two cores:
+// tiles measured while the decode goes on, text written by a second thread
+// from a small buffer (many hand-overs).
+std::string OverlappedInclude(ZtImage& image, const Bytes& bytes, bool* loaded) {
+    TileRowMeasurer measurer;
+    image.SetRowObserver(&measurer);
+    *loaded = zt_test::DecodeBytes(image, bytes, ImageFormat::Jpeg);
+    image.SetRowObserver(nullptr);
+    std::vector<uint8_t> counts;
+    if (!*loaded || !measurer.TakeCounts(image, counts)) return "no counts";
+    std::string text;
+    ArtOutput out([&text](const char* data, size_t size) {
+        text.append(data, size);
+        return true;
+    }, ArtOutput::Writing::Background, 4096);
+    return WriteImageArt(image, "art", out, &counts) == WriteResult::Ok ? text : "write failed";
+}
+
+// Decoding, measuring and writing side by side give the very include of the
+// one-thread road, for whole files and for files cut anywhere in their second
+// half (whose missing lines libjpeg fills), in colour and grey.
+TEST(JpegDecoder, OverlappedConversionGivesTheSequentialInclude) {
+    EncodeSpec grey = Photo(200, 170, 85);
+    grey.components = 1;
+    grey.input = grey.stored = JCS_GRAYSCALE;
+    grey.samples.resize(200 * 170);
+    const Bytes files[] = {Encode(Photo(301, 233, 90)), Encode(grey)};
+    for (const Bytes& whole : files)
+        for (const size_t tenths : {10, 9, 7, 5}) {
+            const Bytes bytes(whole.begin(), whole.begin() + long(whole.size() * tenths / 10));
+            ZtImage overlapped, plain;
+            bool loaded = false;
+            const std::string text = OverlappedInclude(overlapped, bytes, &loaded);
+            ASSERT_TRUE(loaded) << tenths;
+            ASSERT_TRUE(zt_test::DecodeBytes(plain, bytes, ImageFormat::Jpeg));
+            EXPECT_EQ(text, ArtIncludeText(plain, "art")) << "cut at " << tenths << "/10";
+        }
+}
+
+}  // namespace

@@ -464,3 +464,54 @@ TEST_F(Options, BigPhotoFittedLooksLikeTheReducedPhoto) {
 }
 
 }  // namespace
+
+namespace {
+
+// A picture loaded the way the program loads it for sizing into box: with the
+// box handed to the decoder (which may deliver it reduced) or without, then
+// fitted into the box by averaging as the program does.
+bool LoadFitted(const std::string& path, int32_t box, bool tellDecoder, ZtImage& image, bool* reduced) {
+    if (tellDecoder) image.SetTargetBox(uint32_t(box), uint32_t(box));
+    if (!image.LoadFromPath(path.c_str(), ImageFormat::Unknown) || !image.HasPixels()) return false;
+    *reduced = image.FullWidth() != uint32_t(image.Width());
+    int64_t w = 0, h = 0;
+    FitWithinBox(image.FullWidth(), image.FullHeight(), box, box, &w, &h);
+    std::string why;
+    return ScaleImage(image, int32_t(w), int32_t(h), &why);
+}
+
+// Decoders that reduce while decoding (libjpeg's DCT scaling, the RAW
+// engine's half size) give fitted art close to the average of the full
+// picture: the mean absolute difference of each channel stays under the
+// same threshold as the fitted-photo test against ImageMagick.
+TEST(Sizing, ReducedDecodesStayNearTheFullPictureAverage) {
+    constexpr double kThreshold = 2.0;
+    constexpr int32_t kBox = 64;
+    const std::string corpus = zt_test::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "no shared corpus beside this checkout";
+    std::vector<std::string> paths = {corpus + "/raw/real/IMG_5952.CR2"};
+    for (const auto& e : fs::recursive_directory_iterator(corpus + "/jpeg"))
+        if (e.is_regular_file()) paths.push_back(e.path().string());
+    int reducedCount = 0;
+    for (const std::string& path : paths) {
+        ZtImage full, fast;
+        bool reduced = false;
+        if (!LoadFitted(path, kBox, false, full, &reduced)) continue;  // broken files end as before
+        EXPECT_FALSE(reduced) << path;
+        ASSERT_TRUE(LoadFitted(path, kBox, true, fast, &reduced)) << path;
+        reducedCount += reduced;
+        ASSERT_EQ(fast.Width(), full.Width()) << path;
+        ASSERT_EQ(fast.Height(), full.Height()) << path;
+        const std::vector<uint32_t> a = TopDownColours(full), b = TopDownColours(fast);
+        for (int c = 0; c < 3; ++c) {
+            double sum = 0;
+            for (size_t i = 0; i < a.size(); ++i)
+                sum += std::abs(int((a[i] >> (8 * c)) & 0xFF) - int((b[i] >> (8 * c)) & 0xFF));
+            EXPECT_LT(sum / double(a.size()), kThreshold) << path << " channel " << c;
+        }
+    }
+    // The real CR2 and most corpus JPEGs are larger than twice the box.
+    EXPECT_GT(reducedCount, 20);
+}
+
+}  // namespace

@@ -211,7 +211,22 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
     if (options & kOptionNoFancyUpsampling) cinfo->do_fancy_upsampling = FALSE;
     // Scale 0 (the default setting) means no scaling: this libjpeg would read
     // a zero denominator as an enlargement.
-    if (DecodeScale() != 0) cinfo->scale_denom = DecodeScale();
+    if (DecodeScale() != 0) {
+        cinfo->scale_denom = DecodeScale();
+    } else {
+        // A picture the caller will reduce anyway is decoded at 1/2, 1/4 or
+        // 1/8 of its size, libjpeg then averaging blocks itself and skipping
+        // most of the inverse DCT, where that keeps four pixels each way for
+        // every pixel of the reduced size: an art pixel then averages whole
+        // blocks but for its edges, and stays within a level or two of the
+        // average of the full picture.
+        static const uint32_t kScales[] = {8, 4, 2};
+        const uint32_t denom = CheapReduction(cinfo->image_width, cinfo->image_height, kScales, 3, 4);
+        if (denom > 1) {
+            cinfo->scale_denom = denom;
+            SetFullSize(cinfo->image_width, cinfo->image_height, denom);
+        }
+    }
 #ifdef JCS_EXTENSIONS
     // libjpeg-turbo can deliver blue, green, red, the image's own order, so
     // colour rows are decoded straight into the image without a second pass.
@@ -263,6 +278,9 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
     const uint32_t height = cinfo->output_height;
     // Rows that need no conversion are decoded into the image itself.
     const bool direct = !cmyk && rowLength <= rowStride;
+    // A libjpeg without the BGR extension delivers R, G, B; the image stores
+    // B, G, R, and the rows are swapped once they are all decoded.
+    const bool swapAfter = cinfo->out_color_space == JCS_RGB && cinfo->output_components == 3;
     while (cinfo->output_scanline < cinfo->output_height) {
         if (abortCode != 0) {
             state.Release();
@@ -288,11 +306,11 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
         } else if (!direct) {
             memcpy(dest, src, rowLength < rowStride ? rowLength : rowStride);
         }
+        if (!swapAfter) AnnounceRows(cinfo->output_scanline);
     }
     jpeg_finish_decompress(cinfo);
 
-    // A libjpeg without the BGR extension delivers R, G, B; the image stores B, G, R.
-    if (cinfo->out_color_space == JCS_RGB && cinfo->output_components == 3) {
+    if (swapAfter) {
         for (uint32_t y = 0; y < height; ++y) {
             if (abortCode != 0) {
                 state.Release();

@@ -43,6 +43,23 @@ struct ContextGuard {
     ~ContextGuard() { release_raw_context(ctx); }
 };
 
+// Whether the picture can be developed at half size, one pixel per 2 x 2 cell
+// of the colour filter: a three-colour filter that repeats every two rows and
+// columns (so each cell holds red, green and blue), on square photosites that
+// are not laid out diagonally.
+bool HalfSizeDevelops(const RawContext& ctx) {
+    if (ctx.cfaPattern == 0 || ctx.cfaPattern == 1 || ctx.colourCount != 3 || ctx.layeredSensor ||
+        ctx.fujiLayoutWidth != 0 || ctx.photositeAspect != 1)
+        return false;
+    bool seen[4] = {};
+    for (int row = 0; row < 8; ++row)
+        for (int col = 0; col < 2; ++col) {
+            if (colourAt(ctx, row, col) != colourAt(ctx, row & 1, col)) return false;
+            seen[colourAt(ctx, row, col)] = true;
+        }
+    return seen[0] && seen[1] && seen[2];
+}
+
 DecodeOutcome DecodeRaw(ZtImage& image, ZtFile* stream, char* errorText, size_t errorSize) {
     auto owned = std::make_unique<RawContext>();
     RawContext& ctx = *owned;
@@ -63,9 +80,18 @@ DecodeOutcome DecodeRaw(ZtImage& image, ZtFile* stream, char* errorText, size_t 
         return image.ReportSize(ctx.visibleWidth, ctx.visibleHeight, ImageFormat::CameraRaw,
                                 "output dimensions returned");
 
-    ctx.shrinkShift = 0;
-    ctx.arrayHeight = ctx.visibleHeight;
-    ctx.arrayWidth = ctx.visibleWidth;
+    // The size of the finished picture, turned as the camera says.
+    const bool portrait = (ctx.orientation & 4) != 0;
+    const uint32_t fullWidth = portrait ? ctx.visibleHeight : ctx.visibleWidth;
+    const uint32_t fullHeight = portrait ? ctx.visibleWidth : ctx.visibleHeight;
+    // A picture the caller reduces below half its size is developed at half
+    // size: each pixel then holds one 2 x 2 cell's own photosites, an exact
+    // average where demosaicing would only have estimated the missing colours.
+    static const uint32_t kHalf[] = {2};
+    ctx.halfSizeOutput = HalfSizeDevelops(ctx) && image.CheapReduction(fullWidth, fullHeight, kHalf, 1, 1) == 2;
+    ctx.shrinkShift = ctx.halfSizeOutput ? 1 : 0;
+    ctx.arrayHeight = uint16_t((ctx.visibleHeight + ctx.shrinkShift) >> ctx.shrinkShift);
+    ctx.arrayWidth = uint16_t((ctx.visibleWidth + ctx.shrinkShift) >> ctx.shrinkShift);
     allocate_pixel_array(ctx, kFileName);
     if (ctx.metadataLength) {
         try {
@@ -103,6 +129,7 @@ DecodeOutcome DecodeRaw(ZtImage& image, ZtFile* stream, char* errorText, size_t 
     ctx.arrayWidth = ctx.visibleWidth;
     if (ctx.orientation & 4) std::swap(ctx.visibleHeight, ctx.visibleWidth);
     if (!image.Create(ctx.visibleWidth, ctx.visibleHeight, 24, ImageFormat::CameraRaw)) FailDecode("");
+    if (ctx.halfSizeOutput) image.SetFullSize(fullWidth, fullHeight, 2);
     // Three bytes a pixel: the image holds blue, green, red, whatever the
     // engine's colour count (a four-colour camera without a matrix keeps its
     // first three channels).
