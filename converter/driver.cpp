@@ -6,6 +6,8 @@
 #include <ctime>
 #include <cwchar>
 #include <unistd.h>
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 #include "image/zt_image.h"
 #include "platform/console.h"
 #include "platform/replacing_file.h"
+#include "platform/workers.h"
 
 namespace {
 
@@ -64,40 +67,32 @@ std::string LoweredExtension(const std::string& path) {
     return ext;
 }
 
-int RunConverter(int argc, char** argv) {
-    // [options] Help, version and refused command lines end here, without a wait.
-    // UTF-8 everywhere; on Windows read from the UTF-16 command line, so
-    // option values and the picture keep names outside the code page.
-    const std::vector<std::string> args = ProgramArguments(argc, argv);
-    const ParsedCommandLine parsed = ParseCommandLine(args);
-    if (parsed.action != OptionsAction::Convert) return ReportNonConversion(parsed);
-    const ConverterOptions& opts = parsed.options;
-    // [/options]
-    InstallCodecs();
-    setlocale(LC_ALL, "");
-    PrepareConsole();
-    // The identifier fallback draws the third number of this sequence.
-    srand(static_cast<unsigned>(time(nullptr)));
-    rand();
-    rand();
+namespace {
 
-    printf("%ls", L"\nOmbrel ZENT Converter v0.0\n");
+namespace fs = std::filesystem;
+
+// One picture of a run and where its outputs go.
+struct Picture {
     std::string path;
-    if (opts.any ? opts.pictures.size() == 1 : args.size() == 2) {  // [options] picture among options
-        path = opts.any ? opts.pictures[0] : args[1];
-    } else {
-        fprintf(stderr, "%ls", L"\nImage in the arguments not found!!\n");
-        fprintf(stderr, "%ls", L"\nPlease Drag-and-Drop image NOW! (then press Enter)\n");
-        fflush(stderr);
-        path = CleanTypedPath(ReadInputLine());
-    }
+    std::string include;  // the include's path
+    std::string preview;  // the preview's path, empty for none
+};
 
+// Converts one picture as the options say: load, sizing, include, preview.
+// Messages go to standard output and error as they come. identifierDraw is
+// the picture's place in the run's random sequence, from which a fallback
+// array name draws its number (the third draw for the first picture, the
+// next for each picture after it, whatever order they are converted in).
+// Returns the exit status of a run of this one picture: 0, 1, or 255.
+int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigned seed, size_t identifierDraw,
+                   bool batch) {
+    const std::string& path = picture.path;
     // The path is opened exactly as given; only a copy of the extension is
     // lowered for the format lookup.
     const uint32_t formatId = FormatIdFromExtension(WidePath(LoweredExtension(path)).c_str());
     if (formatId == ImageFormat::Unknown) {
         fprintf(stderr, "unknown extension for %s\n", path.c_str());
-        return Finish(1);
+        return 1;
     }
 
     // With a second core the picture's tiles are measured while it decodes,
@@ -122,7 +117,7 @@ int RunConverter(int argc, char** argv) {
         // A decoder that failed without a message leaves no empty line.
         if (image.LastError()[0] != '\0') fprintf(stderr, "%s\n", image.LastError());
         fprintf(stderr, "error loading %s\n", path.c_str());
-        return Finish(1);
+        return 1;
     }
 
     // [options] --width / --height / --fit, before the grid is measured
@@ -134,22 +129,24 @@ int RunConverter(int argc, char** argv) {
         ScaledSize(opts, int32_t(image.FullWidth()), int32_t(image.FullHeight()), &w, &h);
         if (!ScaleImage(image, w, h, &why)) {
             fprintf(stderr, "%s\n", why.c_str());
-            return Finish(1);
+            return 1;
         }
     }
     // [/options]
     const TileGrid grid = GridFor(image);
     const std::string base = BaseName(path);
-    const std::string outName = opts.output.empty() ? base + ".inc" : opts.output;  // [options] --output
+    const std::string& outName = picture.include;
     // The include replaces an earlier one only once it is complete; until then
     // it grows in a temporary file beside it, removed on every failure.
     ReplacingFile file;
     const auto writeFailed = [&] {
         fprintf(stderr, "error writing %s: %s\n", outName.c_str(), file.Error().c_str());
-        return Finish(1);
+        return 1;
     };
     if (!file.Open(outName)) return writeFailed();
     // [options] --name was checked against the same rule when it was parsed
+    srand(seed);
+    for (size_t i = 0; i < identifierDraw; ++i) rand();
     const std::string identifier = opts.name.empty() ? MakeArtIdentifier(WidePath(base).c_str()) : opts.name;
 
     std::vector<uint8_t> counts;
@@ -166,26 +163,156 @@ int RunConverter(int argc, char** argv) {
         case WriteResult::OutOfMemory:
             file.Abandon();
             fprintf(stderr, "not enough memory for %d x %d tiles\n", grid.across, grid.down);
-            return Finish(1);
+            return 1;
         case WriteResult::NoGlyphInWindow:
             file.Abandon();
-            return Finish(255);
+            return 255;
     }
 
     // [options] --preview
-    if (!opts.preview.empty()) {
+    if (!picture.preview.empty()) {
         std::string why;
-        if (!WriteArtPreview(image, opts.preview, PreviewOptions{opts.zoom, opts.grid}, &why)) {
-            fprintf(stderr, "error writing %s: %s\n", opts.preview.c_str(), why.c_str());
-            return Finish(1);
+        if (!WriteArtPreview(image, picture.preview, PreviewOptions{opts.zoom, opts.grid}, &why)) {
+            fprintf(stderr, "error writing %s: %s\n", picture.preview.c_str(), why.c_str());
+            return 1;
         }
     }
     // [/options]
-    printf("%ls", L"Done!\n");
+    if (batch)
+        printf("Done! %s -> %s\n", path.c_str(), outName.c_str());
+    else
+        printf("%ls", L"Done!\n");
     int64_t chunks = 0;  // [options] summary line
     uint64_t includeBytes = 0;
     if (isatty(fileno(stdout)) && IncludeFacts(outName, &chunks, &includeBytes))
         printf("%s\n", SummaryLine(image.Width(), image.Height(), grid.across, grid.down, chunks,
                                    includeBytes).c_str());
-    return Finish(0);
+    return 0;
+}
+
+fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
+
+bool IsFolder(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(PathOf(path), ec);
+}
+
+// The pictures of a run: each argument as given, a folder replaced by the
+// files directly in it whose extension the format table knows, in name order.
+std::vector<std::string> ExpandFolders(const std::vector<std::string>& arguments) {
+    std::vector<std::string> pictures;
+    for (const std::string& argument : arguments) {
+        if (!IsFolder(argument)) {
+            pictures.push_back(argument);
+            continue;
+        }
+        std::vector<std::string> inside;
+        std::error_code ec;
+        for (fs::directory_iterator it(PathOf(argument), ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code typeError;
+            if (!it->is_regular_file(typeError)) continue;
+            const std::string path = it->path().u8string();
+            if (FormatIdFromExtension(WidePath(LoweredExtension(it->path().filename().u8string())).c_str()) !=
+                ImageFormat::Unknown)
+                inside.push_back(path);
+        }
+        std::sort(inside.begin(), inside.end());
+        pictures.insert(pictures.end(), inside.begin(), inside.end());
+    }
+    return pictures;
+}
+
+// The refusal of a command line, as for a refused option.
+int Refuse(const std::string& why) {
+    fprintf(stderr, "zent: %s\n%s\n", why.c_str(), UsageLine());
+    return 2;
+}
+
+// Several pictures (or a folder): each into its own include, up to --jobs at
+// a time, their messages printed together and in argument order.
+int RunBatch(const ConverterOptions& opts, const std::vector<std::string>& arguments, unsigned seed) {
+    if (!opts.name.empty()) return Refuse("--name: takes one picture, not several");
+    if (!opts.output.empty() && !IsFolder(opts.output))
+        return Refuse("--output: with several pictures it names an existing folder, not '" + opts.output + "'");
+    if (!opts.preview.empty() && !IsFolder(opts.preview))
+        return Refuse("--preview: with several pictures it names an existing folder, not '" + opts.preview + "'");
+    std::vector<Picture> pictures;
+    for (const std::string& path : ExpandFolders(arguments)) {
+        const std::string base = BaseName(path);
+        Picture p{path, base + ".inc", ""};
+        if (!opts.output.empty()) p.include = (PathOf(opts.output) / PathOf(p.include)).u8string();
+        if (!opts.preview.empty()) p.preview = (PathOf(opts.preview) / PathOf(base + ".png")).u8string();
+        pictures.push_back(p);
+    }
+    // Two pictures that would write one include: nothing is written.
+    for (size_t i = 0; i < pictures.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (PathOf(pictures[i].include).lexically_normal() == PathOf(pictures[j].include).lexically_normal())
+                return Refuse(pictures[j].path + " and " + pictures[i].path + " would both write " +
+                              pictures[i].include);
+
+    printf("%ls", L"\nOmbrel ZENT Converter v0.0\n");
+    if (pictures.empty()) {
+        fprintf(stderr, "no pictures found\n");
+        return Finish(1);
+    }
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t jobs = std::min<size_t>(pictures.size(), opts.jobs > 0 ? size_t(opts.jobs) : cores);
+    // The fallback names of the pictures draw the third, fourth, ... numbers.
+    const auto convert = [&](size_t i) { return ConvertPicture(pictures[i], opts, seed, 2 + i, true); };
+    size_t converted = 0;
+    const auto done = [&](size_t i, const WorkerResult& r) {
+        fputs(r.err.c_str(), stderr);
+        if (r.signalled) fprintf(stderr, "error converting %s: the conversion ended abnormally\n", pictures[i].path.c_str());
+        fflush(stderr);
+        fputs(r.out.c_str(), stdout);
+        fflush(stdout);
+        converted += r.status == 0;
+    };
+    if (jobs < 2 || !WorkersAvailable() || !RunInWorkers(pictures.size(), int(jobs), convert, done)) {
+        for (size_t i = 0; i < pictures.size(); ++i) {
+            const int status = convert(i);
+            fflush(stderr);
+            fflush(stdout);
+            converted += status == 0;
+        }
+    }
+    if (isatty(fileno(stdout)))
+        printf("%zu of %zu pictures converted\n", converted, pictures.size());
+    return Finish(converted == pictures.size() ? 0 : 1);
+}
+
+}  // namespace
+
+int RunConverter(int argc, char** argv) {
+    // [options] Help, version and refused command lines end here, without a wait.
+    // UTF-8 everywhere; on Windows read from the UTF-16 command line, so
+    // option values and the picture keep names outside the code page.
+    const std::vector<std::string> args = ProgramArguments(argc, argv);
+    const ParsedCommandLine parsed = ParseCommandLine(args);
+    if (parsed.action != OptionsAction::Convert) return ReportNonConversion(parsed);
+    const ConverterOptions& opts = parsed.options;
+    // [/options]
+    InstallCodecs();
+    setlocale(LC_ALL, "");
+    PrepareConsole();
+    // The identifier fallback draws from this sequence.
+    const unsigned seed = static_cast<unsigned>(time(nullptr));
+
+    // Several pictures, or a folder of them, make a batch.
+    const std::vector<std::string> given = opts.any ? opts.pictures : std::vector<std::string>(args.begin() + 1, args.end());
+    if (given.size() > 1 || (given.size() == 1 && IsFolder(given[0]))) return RunBatch(opts, given, seed);
+
+    printf("%ls", L"\nOmbrel ZENT Converter v0.0\n");
+    std::string path;
+    if (given.size() == 1) {
+        path = given[0];
+    } else {
+        fprintf(stderr, "%ls", L"\nImage in the arguments not found!!\n");
+        fprintf(stderr, "%ls", L"\nPlease Drag-and-Drop image NOW! (then press Enter)\n");
+        fflush(stderr);
+        path = CleanTypedPath(ReadInputLine());
+    }
+    Picture picture{path, opts.output.empty() ? BaseName(path) + ".inc" : opts.output, opts.preview};  // [options] --output
+    return Finish(ConvertPicture(picture, opts, seed, 2, false));
 }

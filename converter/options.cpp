@@ -16,6 +16,7 @@ namespace {
 
 constexpr int32_t kMaxSide = 65535;
 constexpr int32_t kMaxZoom = 64;
+constexpr int32_t kMaxJobs = 256;
 
 // A whole decimal number from low to high, nothing else around it.
 bool ParseNumber(const std::string& text, int32_t low, int32_t high, int32_t* value) {
@@ -67,6 +68,7 @@ const OptionSpec kOptions[] = {
     {"--zoom", "K", "enlarge the preview K times (1 to 64, nearest neighbour)"},
     {"--output", "FILE", "write the include to FILE instead of <name>.inc (also -o FILE)"},
     {"--name", "IDENT", "name the array IDENT instead of deriving it from the file name"},
+    {"--jobs", "N", "convert up to N pictures at once (default: one per core)"},
     {"--help", nullptr, "show this help and exit"},
     {"--version", nullptr, "show the program's name and version and exit"},
 };
@@ -104,6 +106,10 @@ bool Apply(const OptionSpec& spec, const std::string& value, ConverterOptions& o
         if (!ParseNumber(value, 0, INT32_MAX, &n))
             return refuse("needs a whole number from 0 up, not '" + value + "'");
         o.frame = n;
+    } else if (name == "--jobs") {
+        if (!ParseNumber(value, 1, kMaxJobs, &n))
+            return refuse("needs a whole number from 1 to " + std::to_string(kMaxJobs) + ", not '" + value + "'");
+        o.jobs = n;
     } else if (name == "--zoom") {
         if (!ParseNumber(value, 1, kMaxZoom, &n))
             return refuse("needs a whole number from 1 to 64, not '" + value + "'");
@@ -124,14 +130,15 @@ bool Apply(const OptionSpec& spec, const std::string& value, ConverterOptions& o
 
 }  // namespace
 
-const char* UsageLine() { return "usage: zent [options] [picture]"; }
+const char* UsageLine() { return "usage: zent [options] [picture...]"; }
 
 const char* VersionText() { return "Ombrel ZENT Converter v0.0"; }
 
 std::string HelpText() {
     std::string text = std::string(UsageLine()) + "\n\n" +
-                       "Converts one picture into a Pawn art include. Without a picture the program "
-                       "asks for one.\n\n";
+                       "Converts pictures into Pawn art includes, each named after its picture. A "
+                       "folder stands for\nthe pictures directly in it. Without a picture the program "
+                       "asks for one. With several,\n--output and --preview name folders.\n\n";
     for (const OptionSpec& o : kOptions) {
         std::string left = std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : "");
         if (left.size() < 22) left.resize(22, ' ');

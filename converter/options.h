@@ -22,6 +22,8 @@ struct ConverterOptions {
     int32_t zoom = 1;
     std::string output;  // include path, empty for <base>.inc
     std::string name;    // array identifier, empty for the one from the base name
+    // Pictures converted at once when there are several; 0: one per core.
+    int32_t jobs = 0;
     // The arguments that are not options, in order.
     std::vector<std::string> pictures;
     bool any = false;  // at least one option was given
@@ -40,7 +42,7 @@ struct ParsedCommandLine {
 // args: the program's arguments as ProgramArguments gives them, its name first.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
-// "usage: zent [options] [picture]"
+// "usage: zent [options] [picture...]"
 const char* UsageLine();
 // Usage line and one line per option.
 std::string HelpText();

@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -65,12 +66,38 @@ void PauseForKey() {
     fflush(stdout);
 }
 
+// The files a wildcard argument (* or ? in its last part) names, in name
+// order, with the argument's folder part in front; none when nothing matches.
+static std::vector<std::wstring> ExpandWildcard(const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    const size_t slash = pattern.find_last_of(L"\\/:");
+    const std::wstring folder = slash == std::wstring::npos ? L"" : pattern.substr(0, slash + 1);
+    if (pattern.find_first_of(L"*?", folder.size()) == std::wstring::npos) return names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        // Folders are named by wildcards too, except "." and "..".
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+            names.push_back(folder + found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!wide) return std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> args;
-    for (int i = 0; i < count; ++i) args.push_back(Utf8FromWide(wide[i], int(wcslen(wide[i]))));
+    for (int i = 0; i < count; ++i) {
+        // cmd hands wildcards over as typed; like other Windows programs the
+        // converter expands them itself (a pattern that matches nothing stays).
+        const std::vector<std::wstring> matches = i > 0 ? ExpandWildcard(wide[i]) : std::vector<std::wstring>();
+        if (matches.empty()) args.push_back(Utf8FromWide(wide[i], int(wcslen(wide[i]))));
+        for (const std::wstring& m : matches) args.push_back(Utf8FromWide(m.data(), int(m.size())));
+    }
     LocalFree(wide);
     return args;
 }

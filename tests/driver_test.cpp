@@ -90,7 +90,7 @@ TEST_F(Driver, UnknownExtensionAndEmptyPrompt) {
     EXPECT_EQ(r.err, std::string(kPrompt) + "unknown extension for \n");
 }
 
-TEST_F(Driver, DroppedPathInQuotesAndTwoArguments) {
+TEST_F(Driver, DroppedPathInQuotes) {
     CopyExample("my pic.bmp");
     // A console adds quotes and a carriage return around a dropped path with a space.
     RunResult r = RunZent(dir, {}, "  \"" + dir + "/my pic.bmp\"\r\n");
@@ -100,11 +100,6 @@ TEST_F(Driver, DroppedPathInQuotesAndTwoArguments) {
     EXPECT_NE(r.out.find("Pic name isn't good for pawn, using default name\n"), std::string::npos);
     const std::string inc = zt_test::ReadFileText(dir + "/my pic.inc");
     EXPECT_EQ(inc.rfind("new new_art_", 0), 0u);
-
-    // Two arguments are ignored: the path comes from the prompt.
-    r = RunZent(dir, {"a.bmp", "b.bmp"}, "'" + dir + "/my pic.bmp'\n");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, kPrompt);
 }
 
 TEST_F(Driver, LoadFailures) {
@@ -315,6 +310,122 @@ TEST(DriverCorpus, EveryBitmapEndsCleanly) {
     EXPECT_GE(refused, 15);
     std::error_code ec;
     fs::remove_all(dir, ec);
+}
+
+}  // namespace
+
+namespace {
+
+// Several pictures in one run: the program run on a folder of copies of the
+// example and broken files, each include compared with a run of its picture
+// alone.
+class Batch : public Driver {
+protected:
+    // The include a run of this one picture writes (in a folder of its own).
+    std::string AloneInclude(const std::string& picture, const std::vector<std::string>& options = {}) {
+        const std::string alone = dir + "/alone";
+        fs::create_directories(alone);
+        std::vector<std::string> args = options;
+        args.push_back(picture);
+        const RunResult r = RunZent(alone, args, "");
+        EXPECT_EQ(r.status, 0) << picture << ": " << r.err;
+        const std::string text = zt_test::ReadFileText(alone + "/" + fs::path(picture).stem().string() + ".inc");
+        fs::remove_all(alone);
+        return text;
+    }
+    static std::vector<std::string> Sorted(std::vector<std::string> v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+};
+
+TEST_F(Batch, GoodAndBrokenPicturesInArgumentOrder) {
+    CopyExample("b.bmp");
+    CopyExample("a.bmp");
+    zt_test::WriteFileBytes(dir + "/bad.png", {'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'});
+    for (const char* jobs : {"1", "2"}) {
+        SCOPED_TRACE(std::string("--jobs ") + jobs);
+        const RunResult r = RunZent(dir, {"--jobs", jobs, "b.bmp", "bad.png", "what.xyz", "a.bmp"}, "");
+        EXPECT_EQ(r.status, 1);
+        // Each picture's messages together, in the order given.
+        EXPECT_EQ(r.out, std::string(kBanner) + "Done! b.bmp -> b.inc\nDone! a.bmp -> a.inc\n");
+        EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), "error loading bad.png\nunknown extension for what.xyz\n");
+        for (const char* name : {"a", "b"})
+            EXPECT_EQ(zt_test::ReadFileText(dir + "/" + name + ".inc"), AloneInclude(dir + "/" + name + ".bmp"));
+        EXPECT_FALSE(fs::exists(dir + "/bad.inc"));
+    }
+    // All converted: status 0.
+    EXPECT_EQ(RunZent(dir, {"a.bmp", "b.bmp"}, "").status, 0);
+}
+
+TEST_F(Batch, FolderOutputAndPreviewFolders) {
+    const std::string pictures = dir + "/pictures";
+    fs::create_directories(pictures + "/deeper");
+    fs::create_directories(dir + "/out");
+    fs::create_directories(dir + "/previews");
+    for (const char* name : {"pictures/z.bmp", "pictures/m.BMP", "pictures/notes.txt", "pictures/deeper/x.bmp"})
+        CopyExample(name);
+    const RunResult r =
+        RunZent(dir, {"--fit", "20x20", "-o", "out", "--preview", "previews", "pictures"}, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Only the pictures directly in the folder, in name order.
+    EXPECT_EQ(r.out, std::string(kBanner) + "Done! " + "pictures/m.BMP -> out/m.inc\nDone! pictures/z.bmp -> out/z.inc\n");
+    EXPECT_EQ(Sorted(FilesIn(dir + "/out")), (std::vector<std::string>{"m.inc", "z.inc"}));
+    EXPECT_EQ(Sorted(FilesIn(dir + "/previews")), (std::vector<std::string>{"m.png", "z.png"}));
+    EXPECT_EQ(zt_test::ReadFileText(dir + "/out/z.inc"), AloneInclude(pictures + "/z.bmp", {"--fit", "20x20"}));
+}
+
+TEST_F(Batch, RefusedBeforeAnythingIsWritten) {
+    CopyExample("a.bmp");
+    CopyExample("b.bmp");
+    zt_test::WriteFileBytes(dir + "/a.gif", {'G', 'I', 'F'});
+    zt_test::WriteFileBytes(dir + "/file", {'x'});
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"b.bmp", "a.bmp", "a.gif"}, "a.bmp and a.gif would both write a.inc"},
+        {{"--name", "art", "a.bmp", "b.bmp"}, "--name: takes one picture, not several"},
+        {{"-o", "file", "a.bmp", "b.bmp"}, "--output: with several pictures it names an existing folder, not 'file'"},
+        {{"-o", "nowhere", "a.bmp", "b.bmp"}, "--output: with several pictures it names an existing folder, not 'nowhere'"},
+        {{"--preview", "p.png", "a.bmp", "b.bmp"}, "--preview: with several pictures it names an existing folder, not 'p.png'"},
+        {{"--jobs", "0", "a.bmp", "b.bmp"}, "--jobs: needs a whole number from 1 to 256, not '0'"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = RunZent(dir, c.args, "");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "zent: " + c.message + "\nusage: zent [options] [picture...]\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(Sorted(FilesIn(dir)), (std::vector<std::string>{"a.bmp", "a.gif", "b.bmp", "file"}));
+    }
+}
+
+// The includes do not depend on how many pictures convert at once.
+TEST(BatchCorpus, OneJobAndTwoJobsWriteTheSameIncludes) {
+    const std::string corpus = zt_test::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "shared corpus not present; corpus run skipped";
+    for (const char* folder : {"bmp/bmpsuite/g", "gif/pillow", "png/pngsuite"}) {
+        if (!fs::is_directory(corpus + "/" + folder)) continue;
+        std::string first;
+        for (const char* jobs : {"1", "2"}) {
+            const std::string out = zt_test::MakeTempDir("batch_jobs");
+            const RunResult r = RunZent(out, {"--jobs", jobs, "-o", out, corpus + "/" + folder}, "");
+            EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+            // The messages name the output folder, which differs between the runs.
+            std::string all = r.out + r.err;
+            for (size_t at; (at = all.find(out)) != std::string::npos;) all.replace(at, out.size(), "OUT");
+            for (const std::string& name : [&] { auto v = FilesIn(out); std::sort(v.begin(), v.end()); return v; }())
+                if (name[0] != '.') all += name + "\n" + zt_test::ReadFileText(out + "/" + name);
+            if (first.empty()) {
+                first = all;
+                EXPECT_GT(std::count(all.begin(), all.end(), '\n'), 100) << folder;
+            } else {
+                EXPECT_TRUE(all == first) << folder << ": --jobs 2 differs from --jobs 1";
+            }
+            std::error_code ec;
+            fs::remove_all(out, ec);
+        }
+    }
 }
 
 }  // namespace

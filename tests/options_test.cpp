@@ -44,7 +44,7 @@ RunResult RunZent(const std::string& dir, const std::vector<std::string>& args,
 }
 
 const char kBanner[] = "\nOmbrel ZENT Converter v0.0\n";
-const char kUsage[] = "usage: zent [options] [picture]\n";
+const char kUsage[] = "usage: zent [options] [picture...]\n";
 
 // Colours 0xRRGGBB of a loaded picture, top line first.
 std::vector<uint32_t> TopDownColours(const ZtImage& image) {
@@ -83,7 +83,7 @@ TEST_F(Options, HelpAndVersionExitAtOnce) {
     EXPECT_EQ(r.out, HelpText());
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u);
     for (const char* o : {"--width N", "--height N", "--fit WxH", "--frame N", "--preview FILE.png", "--grid",
-                          "--zoom K", "--output FILE", "-o FILE", "--name IDENT", "--help", "--version"})
+                          "--zoom K", "--output FILE", "-o FILE", "--name IDENT", "--jobs N", "--help", "--version"})
         EXPECT_NE(r.out.find(o), std::string::npos) << o;
     EXPECT_EQ(r.err, "");
 
