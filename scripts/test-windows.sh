@@ -282,5 +282,21 @@ expect_eq "dropped path status" "$status" 0
 expect_eq "dropped path prompt" "$err" "$prompt"
 [ -f "$d/out/my pic.inc" ] && pass || fail "dropped path: no my pic.inc"
 
+# 7. Several pictures: cmd hands wildcards over as typed, and the program
+#    expands them itself, in name order; a pattern that matches nothing stays.
+d="$scratch/wildcards"
+mkdir -p "$d/linux"
+cp "$root/examples/zent.bmp" "$d/b.bmp"
+cp "$root/examples/zent.bmp" "$d/a.bmp"
+: >"$d/notes.txt"
+run_win "$d" "$empty" "*.bmp"
+expect_eq "wildcard status" "$status" 0
+expect_eq "wildcard output" "$out" "${banner}Done! a.bmp -> a.inc"$'\n'"Done! b.bmp -> b.inc"$'\n'
+run_linux "$d/linux" "$d/a.bmp"
+expect_eq "wildcard include" "$(normalised "$d/a.inc")" "$(normalised "$d/linux/a.inc")"
+run_win "$d" "$empty" "*.gif" a.bmp
+expect_eq "unmatched wildcard status" "$status" 1
+expect_eq "unmatched wildcard message" "$err" $'error loading *.gif\n'
+
 echo "windows: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
