@@ -4,8 +4,6 @@
 // runs. On two cores --jobs 2 must take at most 0.6 of --jobs 1.
 //
 // Usage: bench_batch [--repeats N] [--count N] [--zent PROGRAM]
-#include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,22 +29,10 @@ using bench::Seconds;
 // Runs the program in dir with input and output thrown away; wall seconds,
 // or a negative number when it could not run.
 double Run(const std::vector<std::string>& args, const std::string& dir) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     const auto t0 = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(127);
-        const int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) > 1) return -1;
+    rusage usage{};
+    const int status = bench::RunInFolder(args, dir, false, &usage);
+    if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) > 1) return -1;
     return Seconds(t0, Clock::now());
 }
 

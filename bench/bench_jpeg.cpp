@@ -195,24 +195,11 @@ double CpuSeconds(const rusage& r) {
 // Runs argv in dir with standard input from /dev/null and output discarded;
 // wall time, CPU time and peak resident memory of that one child.
 Cost RunChild(const std::vector<std::string>& args, const std::string& dir) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     const auto t0 = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(127);
-        const int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    Cost c;
-    if (pid < 0) return c;
-    int status = 0;
     rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return c;
+    const int status = bench::RunInFolder(args, dir, true, &usage);
+    Cost c;
+    if (status < 0) return c;
     c.wall = Seconds(t0, Clock::now());
     c.cpu = CpuSeconds(usage);
     c.maxRssKb = usage.ru_maxrss;

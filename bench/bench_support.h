@@ -2,9 +2,16 @@
 // pictures with photographic structure.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace bench {
 
@@ -35,5 +42,29 @@ private:
     }
     uint32_t seed_;
 };
+
+// Runs args (the program first, found on the PATH) in dir with standard
+// input and output on /dev/null (standard error too unless keepErrors), waits
+// for it and returns its wait status, or -1 when it could not be started;
+// usage receives the child's resource use.
+inline int RunInFolder(const std::vector<std::string>& args, const std::string& dir, bool keepErrors,
+                       rusage* usage) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        if (!keepErrors) dup2(devnull, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || wait4(pid, &status, 0, usage) != pid) return -1;
+    return status;
+}
 
 }  // namespace bench
