@@ -83,9 +83,11 @@ struct Picture {
 // the picture's place in the run's random sequence, from which a fallback
 // array name draws its number (the third draw for the first picture, the
 // next for each picture after it, whatever order they are converted in).
-// Returns the exit status of a run of this one picture: 0, 1, or 255.
+// terminal: whether the run's standard output is a terminal (a worker's is
+// not, but its output ends up there). Returns the exit status of a run of
+// this one picture: 0, 1, or 255.
 int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigned seed, size_t identifierDraw,
-                   bool batch) {
+                   bool batch, bool terminal) {
     const std::string& path = picture.path;
     // The path is opened exactly as given; only a copy of the extension is
     // lowered for the format lookup.
@@ -184,7 +186,7 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
         printf("%ls", L"Done!\n");
     int64_t chunks = 0;  // [options] summary line
     uint64_t includeBytes = 0;
-    if (isatty(fileno(stdout)) && IncludeFacts(outName, &chunks, &includeBytes))
+    if (terminal && IncludeFacts(outName, &chunks, &includeBytes))
         printf("%s\n", SummaryLine(image.Width(), image.Height(), grid.across, grid.down, chunks,
                                    includeBytes).c_str());
     return 0;
@@ -259,7 +261,8 @@ int RunBatch(const ConverterOptions& opts, const std::vector<std::string>& argum
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const size_t jobs = std::min<size_t>(pictures.size(), opts.jobs > 0 ? size_t(opts.jobs) : cores);
     // The fallback names of the pictures draw the third, fourth, ... numbers.
-    const auto convert = [&](size_t i) { return ConvertPicture(pictures[i], opts, seed, 2 + i, true); };
+    const bool terminal = isatty(fileno(stdout));
+    const auto convert = [&](size_t i) { return ConvertPicture(pictures[i], opts, seed, 2 + i, true, terminal); };
     size_t converted = 0;
     const auto done = [&](size_t i, const WorkerResult& r) {
         fputs(r.err.c_str(), stderr);
@@ -277,8 +280,7 @@ int RunBatch(const ConverterOptions& opts, const std::vector<std::string>& argum
             converted += status == 0;
         }
     }
-    if (isatty(fileno(stdout)))
-        printf("%zu of %zu pictures converted\n", converted, pictures.size());
+    if (terminal) printf("%zu of %zu pictures converted\n", converted, pictures.size());
     return Finish(converted == pictures.size() ? 0 : 1);
 }
 
@@ -314,5 +316,5 @@ int RunConverter(int argc, char** argv) {
         path = CleanTypedPath(ReadInputLine());
     }
     Picture picture{path, opts.output.empty() ? BaseName(path) + ".inc" : opts.output, opts.preview};  // [options] --output
-    return Finish(ConvertPicture(picture, opts, seed, 2, false));
+    return Finish(ConvertPicture(picture, opts, seed, 2, false, isatty(fileno(stdout))));
 }
