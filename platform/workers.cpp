@@ -70,18 +70,20 @@ std::string ReadBack(FILE* f) {
 // The life of a worker process; never returns.
 [[noreturn]] void WorkerMain(int taskFd, int resultFd, const std::function<int(size_t)>& work) {
     uint32_t piece = 0;
+    // Each piece's console output goes into these files, emptied in between.
+    std::unique_ptr<FILE, CloseFile> out(tmpfile()), err(tmpfile());
+    fflush(stdout);
+    fflush(stderr);
+    if (out) dup2(fileno(out.get()), STDOUT_FILENO);
+    if (err) dup2(fileno(err.get()), STDERR_FILENO);
     for (;;) {
         const ssize_t n = read(taskFd, &piece, sizeof piece);
         if (n < 0 && errno == EINTR) continue;
         if (n != ssize_t(sizeof piece)) break;
         Record start{kStart, piece, 0, 0, 0, 0};
         if (!WriteAll(resultFd, &start, sizeof start)) break;
-        // The piece's console output goes into files of its own.
-        std::unique_ptr<FILE, CloseFile> out(tmpfile()), err(tmpfile());
-        fflush(stdout);
-        fflush(stderr);
-        if (out) dup2(fileno(out.get()), STDOUT_FILENO);
-        if (err) dup2(fileno(err.get()), STDERR_FILENO);
+        for (FILE* f : {out.get(), err.get()})
+            if (f && (ftruncate(fileno(f), 0) != 0 || lseek(fileno(f), 0, SEEK_SET) != 0)) _exit(1);
         const int status = work(piece);
         fflush(stdout);
         fflush(stderr);
