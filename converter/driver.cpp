@@ -154,8 +154,10 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     std::vector<uint8_t> counts;
     if (measurer && !measurer->TakeCounts(image, counts)) counts.clear();
     measurer.reset();
+    // A small include is written before a second thread would have started.
+    const bool background = overlap && int64_t(grid.Count()) * kTileSize * kTileSize >= TileRowMeasurer::kMinPixels;
     ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); },
-                  overlap ? ArtOutput::Writing::Background : ArtOutput::Writing::Inline);
+                  background ? ArtOutput::Writing::Background : ArtOutput::Writing::Inline);
     switch (WriteImageArt(image, identifier, out, counts.empty() ? nullptr : &counts)) {
         case WriteResult::Ok:
             if (!file.Commit()) return writeFailed();

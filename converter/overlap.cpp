@@ -2,10 +2,11 @@
 
 #include <cstring>
 #include <new>
+#include <system_error>
 
 #include "converter/tile_encoder.h"
 
-TileRowMeasurer::TileRowMeasurer() : worker_([this] { Work(); }) {}
+TileRowMeasurer::TileRowMeasurer() = default;
 
 TileRowMeasurer::~TileRowMeasurer() {
     {
@@ -13,7 +14,7 @@ TileRowMeasurer::~TileRowMeasurer() {
         stop_ = true;
     }
     changed_.notify_all();
-    worker_.join();
+    if (worker_.joinable()) worker_.join();
 }
 
 void TileRowMeasurer::Drop() {
@@ -32,8 +33,17 @@ void TileRowMeasurer::RowsReady(const ZtImage& image, uint32_t rowsFromTop) {
         changed_.wait(lock, [this] { return !working_; });
         Drop();
         TileRowsView view(image);
-        // Only rows read in place can be measured while the decoder goes on.
-        if (view.kind == TileRowsView::Kind::Other) return;
+        // Only rows read in place can be measured while the decoder goes on,
+        // and only a large picture repays the thread (a small one is measured
+        // in less time than it takes to start it).
+        if (view.kind == TileRowsView::Kind::Other || int64_t(view.width) * view.height < kMinPixels) return;
+        if (!worker_.joinable()) {
+            try {
+                worker_ = std::thread([this] { Work(); });
+            } catch (const std::system_error&) {
+                return;
+            }
+        }
         const TileGrid grid = GridFor(image);
         try {
             counts_.assign(size_t(grid.Count()), 0);

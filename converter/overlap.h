@@ -15,6 +15,9 @@
 
 class TileRowMeasurer : public ZtRowObserver {
 public:
+    // Pictures smaller than this are left to the caller (TakeCounts fails).
+    static constexpr int64_t kMinPixels = int64_t(1) << 20;
+
     TileRowMeasurer();
     ~TileRowMeasurer() override;
     TileRowMeasurer(const TileRowMeasurer&) = delete;

@@ -491,11 +491,12 @@ std::string OverlappedInclude(ZtImage& image, const Bytes& bytes, bool* loaded) 
 // one-thread road, for whole files and for files cut anywhere in their second
 // half (whose missing lines libjpeg fills), in colour and grey.
 TEST(JpegDecoder, OverlappedConversionGivesTheSequentialInclude) {
-    EncodeSpec grey = Photo(200, 170, 85);
+    // Both are large enough for the measuring thread to take them.
+    EncodeSpec grey = Photo(1024, 1040, 85);
     grey.components = 1;
     grey.input = grey.stored = JCS_GRAYSCALE;
-    grey.samples.resize(200 * 170);
-    const Bytes files[] = {Encode(Photo(301, 233, 90)), Encode(grey)};
+    grey.samples.resize(1024 * 1040);
+    const Bytes files[] = {Encode(Photo(1201, 903, 90)), Encode(grey)};
     for (const Bytes& whole : files)
         for (const size_t tenths : {10, 9, 7, 5}) {
             const Bytes bytes(whole.begin(), whole.begin() + long(whole.size() * tenths / 10));
