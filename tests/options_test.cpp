@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "converter/convert.h"
+#include "converter/driver.h"
 #include "converter/options.h"
 #include "converter/scale.h"
 #include "image/zt_image.h"
@@ -469,7 +470,8 @@ namespace {
 // fitted into the box by averaging as the program does.
 bool LoadFitted(const std::string& path, int32_t box, bool tellDecoder, ZtImage& image, bool* reduced) {
     if (tellDecoder) image.SetTargetBox(uint32_t(box), uint32_t(box));
-    if (!image.LoadFromPath(path.c_str(), ImageFormat::Unknown) || !image.HasPixels()) return false;
+    const uint32_t format = FormatIdFromExtension(LoweredExtension(path).c_str());
+    if (!image.LoadFromPath(path.c_str(), format) || !image.HasPixels()) return false;
     *reduced = image.FullWidth() != uint32_t(image.Width());
     int64_t w = 0, h = 0;
     FitWithinBox(image.FullWidth(), image.FullHeight(), box, box, &w, &h);
@@ -497,7 +499,9 @@ TEST(Sizing, ReducedDecodesStayNearTheFullPictureAverage) {
         EXPECT_FALSE(reduced) << path;
         ASSERT_TRUE(LoadFitted(path, kBox, true, fast, &reduced)) << path;
         // The CR2 is developed at half size: one pixel per 2 x 2 filter cell.
-        if (path == paths.front()) EXPECT_TRUE(reduced);
+        if (path == paths.front()) {
+            EXPECT_TRUE(reduced);
+        }
         reducedCount += reduced;
         ASSERT_EQ(fast.Width(), full.Width()) << path;
         ASSERT_EQ(fast.Height(), full.Height()) << path;
