@@ -1,11 +1,7 @@
 #include "converter/convert.h"
 
-#include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 #include <stdexcept>
-#include <thread>
 
 #include "converter/tile_text.h"
 #include "image/zt_image.h"
@@ -121,104 +117,8 @@ bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uin
     return true;
 }
 
-namespace {
-
-// The texts of the tiles of a band of tile rows, one after the other.
-struct BandText {
-    std::vector<char> text;
-    std::vector<uint32_t> lengths;
-};
-
-// Encodes bands 1, 3, 5, ... of the picture on a thread of its own while the
-// caller encodes and writes bands 0, 2, 4, ... and writes the odd ones from
-// here, in order. Two slots let the thread run one band ahead.
-class OddBandEncoder {
-public:
-    OddBandEncoder(const TileRowsView& view, const TileGrid& grid, int32_t bandRows)
-        : view_(view), grid_(grid), bandRows_(bandRows) {
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~OddBandEncoder() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-    // Waits for odd band number band; null when it could not be encoded (no
-    // memory), and the caller encodes it itself. Valid until Release.
-    const BandText* Take(int32_t band) {
-        Slot& slot = slots_[(band / 2) % 2];
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return slot.band == band && slot.ready; });
-        return slot.failed ? nullptr : &slot.text;
-    }
-    void Release(int32_t band) {
-        Slot& slot = slots_[(band / 2) % 2];
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            slot.band = -1;
-            slot.ready = false;
-        }
-        changed_.notify_all();
-    }
-
-private:
-    struct Slot {
-        int32_t band = -1;  // the band it holds or is being filled with; -1 free
-        bool ready = false, failed = false;
-        BandText text;
-    };
-    void Run() {
-        const int32_t bands = (grid_.down + bandRows_ - 1) / bandRows_;
-        for (int32_t band = 1; band < bands; band += 2) {
-            Slot& slot = slots_[(band / 2) % 2];
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || slot.band < 0; });
-                if (stop_) return;
-                slot.band = band;
-            }
-            bool failed = false;
-            try {
-                slot.text.text.clear();
-                slot.text.lengths.clear();
-                char text[kTileTextBytes];
-                const int32_t first = band * bandRows_;
-                ForEachTile(view_, grid_, first, std::min(grid_.down, first + bandRows_),
-                            [&](const auto& source, int columns, int rows) {
-                                const size_t length = tile_text::Encode(text, source, columns, rows);
-                                slot.text.text.insert(slot.text.text.end(), text, text + length);
-                                slot.text.lengths.push_back(uint32_t(length));
-                                return true;
-                            });
-            } catch (const std::bad_alloc&) {
-                failed = true;
-            }
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                slot.failed = failed;
-                slot.ready = true;
-            }
-            changed_.notify_all();
-        }
-    }
-
-    const TileRowsView& view_;
-    const TileGrid& grid_;
-    const int32_t bandRows_;
-    Slot slots_[2];
-    bool stop_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::thread thread_;
-};
-
-}  // namespace
-
 WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
-                          std::vector<uint8_t>* measured, bool twoEncoders) {
+                          std::vector<uint8_t>* measured) {
     const TileGrid grid = GridFor(image);
     std::vector<uint8_t> counts;
     if (measured && measured->size() == size_t(grid.Count()))
@@ -229,35 +129,11 @@ WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, A
 
     char text[kTileTextBytes];
     size_t i = 0;
-    // Each tile's chunks, cut from its text; the same pixels were measured
-    // the same way in the first pass.
-    const auto writeTile = [&](const char* tileText, size_t length) {
-        return WriteTileChunks(out, tileText, length, counts[i++]) && !out.Failed();
-    };
-    const auto encodeAndWrite = [&](const auto& source, int columns, int rows) {
-        return writeTile(text, tile_text::Encode(text, source, columns, rows));
-    };
-    bool whole = true;
-    const TileRowsView view(image);
-    if (!twoEncoders || view.kind == TileRowsView::Kind::Other || grid.down < 2) {
-        whole = ForEachTile(view, grid, 0, grid.down, encodeAndWrite);
-    } else {
-        // Bands of about a thousand tiles: enough text to pay for a hand-over.
-        const int32_t bandRows = std::max<int32_t>(1, 1024 / std::max<int32_t>(1, grid.across));
-        OddBandEncoder odd(view, grid, bandRows);
-        for (int32_t band = 0; whole && band * bandRows < grid.down; ++band) {
-            const int32_t first = band * bandRows, end = std::min(grid.down, first + bandRows);
-            const BandText* ready = band % 2 ? odd.Take(band) : nullptr;
-            if (ready) {
-                const char* p = ready->text.data();
-                for (size_t t = 0; whole && t < ready->lengths.size(); p += ready->lengths[t++])
-                    whole = writeTile(p, ready->lengths[t]);
-            } else {
-                whole = ForEachTile(view, grid, first, end, encodeAndWrite);
-            }
-            if (band % 2) odd.Release(band);
-        }
-    }
+    const bool whole = ForEachTile(image, grid, [&](const auto& source, int columns, int rows) {
+        const size_t length = tile_text::Encode(text, source, columns, rows);
+        // The same pixels, measured the same way in the first pass.
+        return WriteTileChunks(out, text, length, counts[i++]) && !out.Failed();
+    });
     if (!whole && !out.Failed()) {
         out.Flush();
         return WriteResult::NoGlyphInWindow;

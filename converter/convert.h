@@ -49,11 +49,9 @@ bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uin
 // one byte per tile and out's buffer. OutOfMemory when the counts cannot be
 // allocated (nothing is written then). Counts already measured (one per tile
 // of this picture, as MeasureAllTiles gives them) can be handed in as
-// measured, which the first pass then takes instead of measuring. With
-// twoEncoders a second thread encodes every other band of tile rows while
-// this one encodes and writes the rest (the text is the same).
+// measured, which the first pass then takes instead of measuring.
 WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
-                          std::vector<uint8_t>* measured = nullptr, bool twoEncoders = false);
+                          std::vector<uint8_t>* measured = nullptr);
 
 // The whole include for image as text; used by tests and tools that compare
 // outputs.

@@ -158,7 +158,7 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     const bool background = overlap && int64_t(grid.Count()) * kTileSize * kTileSize >= TileRowMeasurer::kMinPixels;
     ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); },
                   background ? ArtOutput::Writing::Background : ArtOutput::Writing::Inline);
-    switch (WriteImageArt(image, identifier, out, counts.empty() ? nullptr : &counts, background)) {
+    switch (WriteImageArt(image, identifier, out, counts.empty() ? nullptr : &counts)) {
         case WriteResult::Ok:
             if (!file.Commit()) return writeFailed();
             break;

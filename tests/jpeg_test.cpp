@@ -470,9 +470,8 @@ TEST(JpegDecoder, CorpusMatchesDjpeg) {
 namespace {
 
 // The include of a picture made the way the program makes it on two cores:
-// tiles measured while the decode goes on, every other band of tile rows
-// encoded by a second thread, text written by a third from a small buffer
-// (many hand-overs).
+// tiles measured while the decode goes on, text written by a second thread
+// from a small buffer (many hand-overs).
 std::string OverlappedInclude(ZtImage& image, const Bytes& bytes, bool* loaded) {
     TileRowMeasurer measurer;
     image.SetRowObserver(&measurer);
@@ -485,7 +484,7 @@ std::string OverlappedInclude(ZtImage& image, const Bytes& bytes, bool* loaded) 
         text.append(data, size);
         return true;
     }, ArtOutput::Writing::Background, 4096);
-    return WriteImageArt(image, "art", out, &counts, true) == WriteResult::Ok ? text : "write failed";
+    return WriteImageArt(image, "art", out, &counts) == WriteResult::Ok ? text : "write failed";
 }
 
 // Decoding, measuring and writing side by side give the very include of the
