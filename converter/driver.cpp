@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/adapters/raw.h"
 #include "codecs/format_table.h"
 #include "converter/art_writer.h"
 #include "converter/convert.h"
@@ -99,6 +100,9 @@ int RunConverter(int argc, char** argv) {
 
     ZtImage image(ImageFormat::Unknown);
     if (opts.frame >= 0) image.SetFrameIndex(opts.frame);  // [options] --frame
+    if (opts.rawPreview)  // [options] --raw-preview
+        image.SetDecoderOption(image.DecoderOption(ImageFormat::CameraRaw) | ZtImageRAW::kOptionEmbeddedPreview,
+                               ImageFormat::CameraRaw);
     // A load that reports success without pixels has nothing to convert.
     if (!image.LoadFromPath(path.c_str(), formatId) || !image.HasPixels()) {
         // A decoder that failed without a message leaves no empty line.

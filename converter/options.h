@@ -22,6 +22,7 @@ struct ConverterOptions {
     int32_t zoom = 1;
     std::string output;  // include path, empty for <base>.inc
     std::string name;    // array identifier, empty for the one from the base name
+    bool rawPreview = false;  // camera RAW files: convert the camera's embedded preview
     // The arguments that are not options, in order.
     std::vector<std::string> pictures;
     bool any = false;  // at least one option was given
