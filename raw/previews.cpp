@@ -59,7 +59,10 @@ struct Finder {
     bool panasonic = false;  // the first directory holds Panasonic's JpgFromRaw
 
     void Add(int64_t offset, int64_t length) {
-        if (found.size() >= kMaxCandidates || length < 4 || !in_file(ctx, offset, length)) return;
+        // A preview longer than the image ceiling is no preview to hold.
+        if (found.size() >= kMaxCandidates || length < 4 || uint64_t(length) > ZTIMAGE_MAX_MEMORY ||
+            !in_file(ctx, offset, length))
+            return;
         for (const RawPreview& p : found)
             if (p.offset == offset) return;
         found.push_back(RawPreview{offset, length, 0, 0});
