@@ -104,6 +104,9 @@ bool DecodePreview(ZtImage& image, RawContext& ctx, ZtFile* stream, bool fallbac
         ZtMemFile jpegStream(bytes.data(), bytes.size());
         ZtImageJPG jpeg;
         jpeg.InheritSettings(image);
+        // The dimensions pass decodes the preview too: only a preview that
+        // decodes is the one the decode would give.
+        if (image.SizeOnlyRequested()) jpeg.SetAbortCode(0);
         if (!jpeg.Decode(&jpegStream)) {
             // A preview that does not decode gives way to the next one; a
             // cancelled decode ends here.
