@@ -85,8 +85,9 @@ bool TurnInto(ZtImage& image, ZtImageJPG& preview, int32_t orientation) {
 
 // The first of the previews (largest first) that the JPEG adapter decodes
 // with the caller's settings, turned by the file's orientation, unless the
-// camera stored it turned already: a swapping orientation whose preview
-// already has the other shape than the sensor. Nothing when none decodes.
+// camera stored it turned already (the orientation swaps the sides, and the
+// preview's shape, landscape or portrait, is already not the sensor's).
+// False when none decodes.
 bool DecodePreview(ZtImage& image, RawContext& ctx, ZtFile* stream, bool fallback, DecodeOutcome* outcome) {
     const std::vector<RawPreview> previews = find_raw_previews(ctx);
     const uint32_t sensorWidth = ctx.visibleWidth ? ctx.visibleWidth : ctx.sensorWidth;
