@@ -11,8 +11,6 @@
 // every offset and length is checked against the file before it is used.
 #include "raw/previews.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
