@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "codecs/adapters/raw.h"
 #include "codecs/format_table.h"
 #include "converter/art_writer.h"
 #include "converter/convert.h"
@@ -102,6 +103,9 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     const bool overlap = std::thread::hardware_concurrency() >= 2;
     ZtImage image(ImageFormat::Unknown);
     if (opts.frame >= 0) image.SetFrameIndex(opts.frame);  // [options] --frame
+    if (opts.rawPreview)  // [options] --raw-preview
+        image.SetDecoderOption(image.DecoderOption(ImageFormat::CameraRaw) | ZtImageRAW::kOptionEmbeddedPreview,
+                               ImageFormat::CameraRaw);
     // [options] Sizing: a decoder may deliver a picture reduced towards the
     // art's size where it can do so cheaply (a JPEG's DCT scaling).
     int32_t boxWidth = 0, boxHeight = 0;

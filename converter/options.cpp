@@ -69,6 +69,7 @@ const OptionSpec kOptions[] = {
     {"--output", "FILE", "write the include to FILE instead of <name>.inc (also -o FILE)"},
     {"--name", "IDENT", "name the array IDENT instead of deriving it from the file name"},
     {"--jobs", "N", "convert up to N pictures at once (default: one per core)"},
+    {"--raw-preview", nullptr, "camera RAW files: convert the camera's embedded JPEG preview"},
     {"--help", nullptr, "show this help and exit"},
     {"--version", nullptr, "show the program's name and version and exit"},
 };
@@ -183,6 +184,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             else if (name == "--version" && parsed.action != OptionsAction::Help)
                 parsed.action = OptionsAction::Version;
             else if (name == "--grid") o.grid = true;
+            else if (name == "--raw-preview") o.rawPreview = true;
             continue;
         }
         std::string value;

@@ -24,6 +24,7 @@ struct ConverterOptions {
     std::string name;    // array identifier, empty for the one from the base name
     // Pictures converted at once when there are several; 0: one per core.
     int32_t jobs = 0;
+    bool rawPreview = false;  // camera RAW files: convert the camera's embedded preview
     // The arguments that are not options, in order.
     std::vector<std::string> pictures;
     bool any = false;  // at least one option was given

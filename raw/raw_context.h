@@ -107,6 +107,7 @@ struct RawContext {
     float cameraToSrgb[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}};
     uint16_t toneCurve[0x4000] = {};
     int32_t dataErrorReported = 0;
+    int32_t previewReported = 0;  // the embedded-preview notice went out
 
     // Identification's working values that loaders read (the parsers fill
     // them; the loaders' own needs may add more below).

@@ -84,7 +84,7 @@ TEST_F(Options, HelpAndVersionExitAtOnce) {
     EXPECT_EQ(r.out, HelpText());
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u);
     for (const char* o : {"--width N", "--height N", "--fit WxH", "--frame N", "--preview FILE.png", "--grid",
-                          "--zoom K", "--output FILE", "-o FILE", "--name IDENT", "--jobs N", "--help", "--version"})
+                          "--zoom K", "--output FILE", "-o FILE", "--name IDENT", "--jobs N", "--raw-preview", "--help", "--version"})
         EXPECT_NE(r.out.find(o), std::string::npos) << o;
     EXPECT_EQ(r.err, "");
 
@@ -123,6 +123,7 @@ TEST_F(Options, RefusedCommandLines) {
         {{"--grid", "pic.bmp"}, "--grid: needs --preview"},
         {{"--zoom", "2", "pic.bmp"}, "--zoom: needs --preview"},
         {{"--grid=1", "pic.bmp"}, "--grid: takes no value"},
+        {{"--raw-preview=1", "pic.bmp"}, "--raw-preview: takes no value"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -459,6 +460,18 @@ TEST_F(Options, BigPhotoFittedLooksLikeTheReducedPhoto) {
     }
     // Kept for a look when asked for (ZENT_KEEP_PREVIEW=folder).
     if (const char* keep = getenv("ZENT_KEEP_PREVIEW")) fs::copy_file(dir + "/photo.png", std::string(keep) + "/photo_fit_preview.png", fs::copy_options::overwrite_existing);
+}
+
+// --raw-preview reaches the RAW decoder: the real CR2's raw data decodes to
+// 3504 x 2336, its embedded preview is 1728 x 1152 (116 x 77 tiles).
+TEST_F(Options, RawPreviewConvertsTheCamerasPreview) {
+    const std::string corpus = zt_test::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "shared corpus not present";
+    const RunResult r = RunZent(dir, {"--raw-preview", "-o", "cr2.inc", corpus + "/raw/real/IMG_5952.CR2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // asked for: nothing to explain
+    const std::string include = zt_test::ReadFileText(dir + "/cr2.inc");
+    EXPECT_EQ(include.substr(include.find('\n') + 1, 10), "{ 116, 77,");
 }
 
 }  // namespace

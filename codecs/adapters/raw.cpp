@@ -1,14 +1,19 @@
 // RAW adapter: runs the camera RAW engine (raw/) over the image library's
 // byte stream and turns its 16-bit, four-channel pixel array into a 24-bit
 // picture through the engine's output curve, in the engine's orientation.
+// Where the engine does not decode a file's raw data (or the caller asks
+// for it), the camera's largest embedded JPEG preview is decoded instead by
+// the JPEG adapter, with the caller's settings, and turned the same way.
 #include "codecs/adapters/raw.h"
 
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "codecs/adapters/jpeg.h"
 #include "image/decode_outcome.h"
 #include "image/zt_file.h"
+#include "raw/previews.h"
 #include "raw/raw_context.h"
 #include "raw/raw_stages.h"
 
@@ -60,6 +65,101 @@ bool HalfSizeDevelops(const RawContext& ctx) {
     return seen[0] && seen[1] && seen[2];
 }
 
+// Output pixel (row, col), top line first, of a picture turned by the
+// engine's orientation code comes from source pixel (y, x) of a picture of
+// sourceWidth x sourceHeight, as oriented_index maps it.
+void SourceOf(int32_t orientation, int row, int col, int sourceWidth, int sourceHeight, int* y, int* x) {
+    if (orientation & 4) std::swap(row, col);
+    if (orientation & 2) row = sourceHeight - 1 - row;
+    if (orientation & 1) col = sourceWidth - 1 - col;
+    *y = row;
+    *x = col;
+}
+
+// The decoded preview, turned by the orientation into the image.
+bool TurnInto(ZtImage& image, ZtImageJPG& preview, int32_t orientation) {
+    const int sw = preview.Width(), sh = preview.Height();
+    const int width = orientation & 4 ? sh : sw, height = orientation & 4 ? sw : sh;
+    if (!image.Create(uint32_t(width), uint32_t(height), 24, ImageFormat::CameraRaw)) return false;
+    const bool trueColour = preview.BitsPerPixel() == 24;
+    for (int row = 0; row < height; ++row) {
+        if (image.AbortCode() != 0) FailDecode("Cancelled");
+        uint8_t* out = image.RowBits(uint32_t(height - 1 - row));
+        for (int col = 0; col < width; ++col) {
+            int y = 0, x = 0;
+            SourceOf(orientation, row, col, sw, sh, &y, &x);
+            uint8_t* dst = out + 3 * size_t(col);
+            if (trueColour) {
+                memcpy(dst, preview.RowBits(uint32_t(sh - 1 - y)) + 3 * size_t(x), 3);
+            } else {
+                const ZtQuad q = preview.ColorAtUnchecked(x, sh - 1 - y, false);
+                dst[0] = q.blue, dst[1] = q.green, dst[2] = q.red;
+            }
+        }
+    }
+    return true;
+}
+
+// The first of the previews (largest first) that the JPEG adapter decodes
+// with the caller's settings, turned by the file's orientation, unless the
+// camera stored it turned already (the orientation swaps the sides, and the
+// preview's shape, landscape or portrait, is already not the sensor's).
+// False when none decodes.
+bool DecodePreview(ZtImage& image, RawContext& ctx, ZtFile* stream, bool fallback, DecodeOutcome* outcome) {
+    const std::vector<RawPreview> previews = find_raw_previews(ctx);
+    const uint32_t sensorWidth = ctx.visibleWidth ? ctx.visibleWidth : ctx.sensorWidth;
+    const uint32_t sensorHeight = ctx.visibleHeight ? ctx.visibleHeight : ctx.sensorHeight;
+    for (const RawPreview& p : previews) {
+        std::vector<uint8_t> bytes;
+        try {
+            bytes.resize(size_t(p.length));
+        } catch (const std::bad_alloc&) {
+            continue;
+        }
+        if (p.offset > INT32_MAX || !stream->SeekTo(int32_t(p.offset), 0) ||
+            stream->ReadBlocks(bytes.data(), 1, bytes.size()) != bytes.size())
+            continue;
+        ZtMemFile jpegStream(bytes.data(), bytes.size());
+        ZtImageJPG jpeg;
+        jpeg.InheritSettings(image);
+        // The dimensions pass decodes the preview too: only a preview that
+        // decodes is the one the decode would give.
+        if (image.SizeOnlyRequested()) jpeg.SetAbortCode(0);
+        if (!jpeg.Decode(&jpegStream)) {
+            // A preview that does not decode gives way to the next one; a
+            // cancelled decode ends here.
+            if (image.AbortCode() != 0 && !image.SizeOnlyRequested()) FailDecode("Cancelled");
+            continue;
+        }
+        int32_t orientation = ctx.orientation > 0 ? ctx.orientation & 7 : 0;
+        if ((orientation & 4) && sensorWidth && sensorHeight &&
+            (p.width > p.height) != (sensorWidth > sensorHeight))
+            orientation = 0;
+        // The preview's own size, whatever reduction the decode made.
+        const uint32_t w = jpeg.FullWidth(), h = jpeg.FullHeight();
+        const uint32_t width = orientation & 4 ? h : w, height = orientation & 4 ? w : h;
+        if (image.SizeOnlyRequested()) {
+            *outcome = image.ReportSize(width, height, ImageFormat::CameraRaw, "output dimensions returned");
+            return true;
+        }
+        if (orientation == 0) {
+            if (!image.TakeOver(jpeg, false)) FailDecode("");
+            image.SetFormatId(ImageFormat::CameraRaw);
+        } else if (!TurnInto(image, jpeg, orientation)) {
+            FailDecode("");
+        } else if (jpeg.Reduction() > 1) {
+            // Turned, the short last column of a reduced preview is no longer
+            // the last: the caller's filter reads the turned picture whole,
+            // sized from the preview's full size.
+            image.SetFullSize(width, height, 1);
+        }
+        if (fallback) report_preview_fallback(ctx, width, height);
+        *outcome = DecodeOutcome::Done;
+        return true;
+    }
+    return false;
+}
+
 DecodeOutcome DecodeRaw(ZtImage& image, ZtFile* stream, char* errorText, size_t errorSize) {
     auto owned = std::make_unique<RawContext>();
     RawContext& ctx = *owned;
@@ -74,6 +174,14 @@ DecodeOutcome DecodeRaw(ZtImage& image, ZtFile* stream, char* errorText, size_t 
     ctx.stream = stream;
 
     identify_raw(ctx);
+    // A camera's file (a maker was named) whose raw data is not decoded
+    // here converts its embedded preview, as does any file when asked.
+    const bool decodable = ctx.rawImageCount != 0 && ctx.rawLoader;
+    const bool wantPreview = image.DecoderOption(ImageFormat::CameraRaw) & ZtImageRAW::kOptionEmbeddedPreview;
+    if ((!decodable || wantPreview) && ctx.maker[0]) {
+        DecodeOutcome outcome = DecodeOutcome::Failed;
+        if (DecodePreview(image, ctx, stream, !decodable, &outcome)) return outcome;
+    }
     if (ctx.rawImageCount == 0) FailDecode("ZtImageRAW: not a raw image");
     if (!ctx.rawLoader) FailDecode("ZtImageRAW: missing raw decoder");
     if (image.SizeOnlyRequested())

@@ -3,7 +3,11 @@
 14-bit, lossless-JPEG tiles, with active area and orientation), a CR2-like
 file with sliced lossless-JPEG data, a CIFF heap, and the TIFF-based
 makers' layouts (makers_*: packed and word-per-sample mosaics, a Panasonic
-sensor record, EXIF's filter pattern, a Kodak DCT-JPEG file). Usage: make_raw_seeds.py [out-dir]"""
+sensor record, EXIF's filter pattern, a Kodak DCT-JPEG file), and files
+whose raw data is not decoded but whose JPEG previews are (preview_*: in
+TIFF directories, maker notes, DNG private data, CIFF, RAF and X3F, with
+broken previews and directory loops). Needs Pillow for the previews.
+Usage: make_raw_seeds.py [out-dir]"""
 import os
 import struct
 import sys
@@ -179,6 +183,163 @@ def maker_seeds(out):
             f.write(data)
 
 
+def jpeg(w, h, colour, exif=b""):
+    """A small baseline JPEG of one colour, with an APP1 Exif segment when exif is given."""
+    import io
+    from PIL import Image
+    buf = io.BytesIO()
+    Image.new("RGB", (w, h), colour).save(buf, "JPEG", quality=90)
+    data = buf.getvalue()
+    if exif:
+        app1 = b"Exif\0\0" + exif
+        data = data[:2] + b"\xFF\xE1" + struct.pack(">H", len(app1) + 2) + app1 + data[2:]
+    return data
+
+
+class Layout:
+    """A little-endian file put together piece by piece, with 32-bit fields patched once their targets are known."""
+
+    def __init__(self, head=b""):
+        self.data = bytearray(head)
+
+    def add(self, piece):
+        at = len(self.data)
+        self.data += piece
+        if len(self.data) & 1:
+            self.data += b"\0"
+        return at
+
+    def ifd(self, entries, base=0, order="<"):
+        """entries: (tag, type, count, value or bytes); bytes longer than 4 are placed after the directory.
+        Returns the directory's offset from base and the offsets of its value fields."""
+        at = len(self.data)
+        self.data += struct.pack(order + "H", len(entries)) + b"\0" * (12 * len(entries) + 4)
+        fields = {}
+        for i, (tag, typ, count, value) in enumerate(entries):
+            e = at + 2 + 12 * i
+            if isinstance(value, bytes) and len(value) > 4:
+                where = self.add(value) - base
+                struct.pack_into(order + "HHII", self.data, e, tag, typ, count, where)
+            elif isinstance(value, bytes):
+                struct.pack_into(order + "HHI", self.data, e, tag, typ, count)
+                self.data[e + 8:e + 8 + len(value)] = value
+            else:
+                struct.pack_into(order + "HHII" if typ != 3 else order + "HHIH", self.data, e, tag, typ, count, value)
+            fields[tag] = e + 8
+        return at - base, fields
+
+    def patch(self, field, value, order="<"):
+        struct.pack_into(order + "I", self.data, field, value)
+
+
+def preview_seeds(out):
+    """Raw data no loader reads (Nikon's compression 34713, a JPEG-XL DNG,
+    Olympus' and Pentax' own formats, CIFF, compressed RAF, X3F), with previews."""
+    small, large = jpeg(16, 8, (200, 30, 30)), jpeg(32, 16, (30, 30, 200))
+    frame = large.index(b"\xFF\xC0")
+    broken = large[:frame + 2 + struct.unpack(">H", large[frame + 2:frame + 4])[0]] + b"\xFF\xFD" + large[frame + 2 + struct.unpack(">H", large[frame + 2:frame + 4])[0]:]
+    names = [(271, 2, 18, b"NIKON CORPORATION\0"), (272, 2, 10, b"NIKON D70\0")]
+    sensor = [(256, 4, 1, 64), (257, 4, 1, 48), (258, 3, 1, 12), (259, 3, 1, 34713), (274, 3, 1, 6), (277, 3, 1, 1)]
+    seeds = {}
+
+    def nef(preview_small, preview_large, loop=False, claimed=0):
+        f = Layout(b"II*\0\0\0\0\0")
+        raw = f.add(b"\x5A" * 64)
+        sub, subf = f.ifd([(259, 3, 1, 7), (273, 4, 1, 0), (279, 4, 1, len(preview_large))])
+        ifd0, fields = f.ifd(names + sensor + [(273, 4, 1, raw), (279, 4, 1, 64), (330, 4, 1, 8 if loop else sub),
+                                               (513, 4, 1, 0), (514, 4, 1, claimed or len(preview_small)),
+                                               (34665, 4, 1, 8 if loop else 0)])
+        f.patch(4, ifd0)
+        f.patch(subf[273], f.add(preview_large))
+        f.patch(fields[513], f.add(preview_small))
+        return bytes(f.data)
+
+    seeds["preview_nef.nef"] = nef(small, large)
+    seeds["preview_loop.nef"] = nef(small, large, loop=True)
+    seeds["preview_broken.nef"] = nef(small, broken)
+    seeds["preview_claimed.nef"] = nef(small, b"\xFF\xD8\xFF\xC3\0\x0B\x08\0\x10\0\x20\x01\x01\x11\0", claimed=1 << 20)
+
+    def maker_file(magic, maker, note, dng=False):
+        """A file whose EXIF directory (or, for DNG, private data) holds the maker note built by note(layout)."""
+        f = Layout(b"II" + magic + b"\0\0\0\0")
+        raw = f.add(b"\x5A" * 64)
+        at = note(f)
+        entries = [(271, 2, len(maker) + 1, maker + b"\0"), (272, 2, 5, b"Test\0"), (256, 4, 1, 64), (257, 4, 1, 48),
+                   (258, 3, 1, 12), (259, 3, 1, 52546 if dng else 65535), (273, 4, 1, raw), (277, 3, 1, 1),
+                   (279, 4, 1, 64)]
+        if dng:
+            ifd0, _ = f.ifd(entries + [(50706, 1, 4, b"\1\4\0\0"), (50740, 1, len(at), at)])
+        else:
+            exif, _ = f.ifd([(37500, 7, len(at), at)])
+            ifd0, _ = f.ifd(entries + [(34665, 4, 1, exif)])
+        f.patch(4, ifd0)
+        return bytes(f.data)
+
+    def olympus(preview):
+        # "OLYMPUS\0II\3\0", its directory at 12 with CameraSettings (0x2020)
+        # holding PreviewImageStart and Length; offsets count from the note's start.
+        head = b"OLYMPUS\0II\x03\0"
+        main = struct.pack("<H", 1) + struct.pack("<HHII", 0x2020, 13, 1, 12 + 18) + struct.pack("<I", 0)
+        settings_at = 12 + len(main)
+        settings = struct.pack("<H", 2) + b"\0" * 24 + struct.pack("<I", 0)
+        preview_at = settings_at + len(settings)
+        settings = struct.pack("<H", 2) + struct.pack("<HHII", 0x101, 4, 1, preview_at) + struct.pack(
+            "<HHII", 0x102, 4, 1, len(preview)) + struct.pack("<I", 0)
+        return head + main + settings + preview
+
+    def nikon(preview, order=b"II"):
+        # "Nikon\0", version, then a TIFF header of its own at 10 whose
+        # directory has PreviewIFD (0x11) pointing at one with 0x201/0x202.
+        tiff_head = order + b"*\0" + struct.pack("<I", 8)
+        main = struct.pack("<H", 1) + struct.pack("<HHII", 0x11, 13, 1, 8 + 18) + struct.pack("<I", 0)
+        prev_ifd_len = 2 + 24 + 4
+        at = 8 + len(main) + prev_ifd_len
+        prev_ifd = struct.pack("<H", 2) + struct.pack("<HHII", 0x201, 4, 1, at) + struct.pack(
+            "<HHII", 0x202, 4, 1, len(preview)) + struct.pack("<I", 0)
+        return b"Nikon\0\x02\x11\0\0" + tiff_head + main + prev_ifd + preview
+
+    seeds["preview_olympus.orf"] = maker_file(b"RO", b"OLYMPUS IMAGING CORP.", lambda f: olympus(large))
+    makn = nikon(large)
+    seeds["preview_dng_makn.dng"] = maker_file(b"*\0", b"NIKON CORPORATION",
+                                               lambda f: b"Adobe\0MakN" + struct.pack(">I", len(makn) + 6) + b"II" + struct.pack(">I", 0) + makn,
+                                               dng=True)
+
+    # CIFF: the names, a JPEG image record and a thumbnail, and a sub-heap that is the heap itself.
+    names_ciff = b"Canon\0Canon PowerShot S40\0"
+    body = names_ciff + large + small
+    records = [(0x080A, len(names_ciff), 0), (0x2007, len(large), len(names_ciff)),
+               (0x2008, len(small), len(names_ciff) + len(large))]
+    table = len(body)
+    heap_len = table + 2 + 10 * (len(records) + 1) + 4
+    records.append((0x300A, heap_len, 0))
+    heap = body + struct.pack("<H", len(records)) + b"".join(struct.pack("<HII", *r) for r in records) + struct.pack("<I", table)
+    seeds["preview_ciff.crw"] = b"II" + struct.pack("<I", 26) + b"HEAPCCDR" + struct.pack("<I", 0x10002) + b"\0" * 8 + heap
+
+    # RAF: the header's JPEG, whose EXIF IFD1 names a thumbnail inside it.
+    exif_tiff = bytearray(b"II*\0" + struct.pack("<I", 8) + struct.pack("<H", 0) + struct.pack("<I", 14)
+                          + struct.pack("<H", 2) + struct.pack("<HHII", 513, 4, 1, 0) + struct.pack("<HHII", 514, 4, 1, len(small))
+                          + struct.pack("<I", 0))
+    struct.pack_into("<I", exif_tiff, 14 + 2 + 8, len(exif_tiff))
+    header_jpeg = jpeg(8, 8, (30, 200, 30), bytes(exif_tiff) + small)
+    head = b"FUJIFILMCCD-RAW 0201FF383501" + b"FinePix S5Pro".ljust(32, b"\0") + b"0100"
+    head = head.ljust(84, b"\0") + struct.pack(">6I", 160, len(header_jpeg), 156, 4, 0, 0)
+    seeds["preview_raf.raf"] = head.ljust(160, b"\0") + header_jpeg
+
+    # X3F: an image section of format 18 (JPEG) listed by the directory at the end.
+    section = b"SECi" + struct.pack("<6I", 0x20000, 2, 18, 32, 16, 0) + large
+    x3f = b"FOVb" + struct.pack("<I", 0x20001) + b"\0" * 20 + struct.pack("<II", 2640, 1760)
+    x3f = x3f.ljust(64, b"\0")
+    sec_at = len(x3f)
+    x3f += section
+    dir_at = len(x3f)
+    x3f += b"SECd" + struct.pack("<II", 0x20000, 1) + struct.pack("<II", sec_at, len(section)) + b"IMA2"
+    seeds["preview_x3f.x3f"] = x3f + struct.pack("<I", dir_at)
+
+    for name, data in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(data)
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "raw")
     os.makedirs(out, exist_ok=True)
@@ -201,6 +362,7 @@ def main():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
     maker_seeds(out)
+    preview_seeds(out)
 
 
 if __name__ == "__main__":
