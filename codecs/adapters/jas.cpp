@@ -3,9 +3,11 @@
 // uncompressed members of the family (PNM, PGX, Sun raster) read by
 // jas_readers.cpp.
 //
-// Every member ends up as a list of components of some precision. Three like
+// Every member is a list of components of some precision. Three like
 // components become a 24-bit picture; anything else shows one component,
-// chosen by frameIndex, over a grey ramp. Samples are not rescaled: a
+// chosen by frameIndex, over a grey ramp. The uncompressed readers write
+// their rows straight into the picture; JPEG 2000 components come from
+// OpenJPEG's planes. Samples are not rescaled: a
 // component keeps its values below 2^precision, and one wider than 8 bits
 // keeps its top 8 bits. JPEG 2000 colour that is not plain RGB (sYCC, an
 // embedded ICC profile) is turned into sRGB first, for 8-bit samples.
@@ -45,9 +47,6 @@ constexpr char kOverCeiling[] = "ZTIMAGE_MAX_MEMORY exceeded";
 // A JPEG 2000 code stream may declare up to 16384 components (Csiz); the
 // grey path shows any one of them, so that is the only limit.
 constexpr uint32_t kMaxComponents = 16384;
-// What a header-only read of the uncompressed formats looks at: their
-// headers are short, but PNM allows comments of any length.
-constexpr size_t kHeaderBytes = 1 << 20;
 // Read size OpenJPEG asks the stream for at a time.
 constexpr size_t kStreamChunk = 1 << 16;
 
@@ -175,11 +174,10 @@ struct Plane {
 };
 
 // Everything one decode owns besides the OpenJPEG session: the planes the
-// output reads, and the buffers of the uncompressed readers and of colour
-// conversion that some planes point into.
+// output reads, and the buffers of colour conversion that some planes point
+// into.
 struct Components {
     std::vector<Plane> planes;
-    jas::Picture picture;
     std::array<std::vector<int32_t>, 3> converted;
 };
 
@@ -191,11 +189,6 @@ inline uint8_t Sample8(int32_t sample, uint32_t precision, bool isSigned) {
     int64_t v = int64_t(sample) + (isSigned ? int64_t(1) << (precision - 1) : 0);
     v = std::clamp<int64_t>(v, 0, top);
     return uint8_t(precision > 8 ? v >> (precision - 8) : v);
-}
-
-void TakePicture(Components& out) {
-    for (const jas::Component& c : out.picture.components)
-        out.planes.push_back(Plane{c.width, c.height, c.precision, c.isSigned, c.samples.data()});
 }
 
 bool SameShape(const Plane& a, const Plane& b) {
@@ -348,25 +341,22 @@ DecodeOutcome DecodeJpeg2000(ZtImage& image, ZtFile& file, const FamilyFormat& f
     return DecodeOutcome::Done;
 }
 
-// Reads one of the uncompressed members through its reader.
-DecodeOutcome DecodeUncompressed(ZtImage& image, ZtFile& file, const FamilyFormat& format,
-                                 Components& out) {
+// Reads one of the uncompressed members through its reader, which writes
+// the rows itself. A grey picture is the one component there is: any other
+// frame is missing (known only once the file was read whole, as for the
+// JPEG 2000 members).
+DecodeOutcome DecodeUncompressed(ZtImage& image, ZtFile& file, const FamilyFormat& format, uint32_t askedId,
+                                 int32_t& frameCount) {
     const bool headerOnly = image.SizeOnlyRequested();
-    const std::vector<uint8_t> bytes = ReadToEnd(file, headerOnly ? kHeaderBytes : size_t(ZTIMAGE_MAX_MEMORY));
-    switch (format.reader) {
-        case Reader::Pgx:
-            jas::ReadPgx(bytes.data(), bytes.size(), headerOnly, out.picture);
-            break;
-        case Reader::Pnm:
-            jas::ReadPnm(bytes.data(), bytes.size(), headerOnly, out.picture);
-            break;
-        default:
-            jas::ReadSunRaster(bytes.data(), bytes.size(), headerOnly, out.picture);
-            break;
+    const jas::Ids ids{format.id, askedId};
+    const jas::Layout layout = format.reader == Reader::Pgx   ? jas::ReadPgx(file, headerOnly, image, ids)
+                               : format.reader == Reader::Pnm ? jas::ReadPnm(file, headerOnly, image, ids)
+                                                              : jas::ReadSunRaster(file, headerOnly, image, ids);
+    if (headerOnly) return image.ReportSize(layout.width, layout.height, format.id, kDimensionsReturned);
+    if (!layout.colour) {
+        frameCount = 1;
+        if (image.FrameIndex() != 0) FailDecode(kWrongFrame);
     }
-    const jas::Component& first = out.picture.components.at(0);
-    if (headerOnly) return image.ReportSize(first.width, first.height, format.id, kDimensionsReturned);
-    TakePicture(out);
     return DecodeOutcome::Done;
 }
 
@@ -414,11 +404,11 @@ DecodeOutcome DecodeFamily(ZtImage& image, ZtFile& file, uint32_t askedId, int32
     if (start < 0 || !file.SeekTo(start, 0)) FailDecode(kCannotLoad);
     const FamilyFormat& format = Detect(head.data(), got);
 
+    if (format.reader != Reader::Jp2 && format.reader != Reader::CodeStream)
+        return DecodeUncompressed(image, file, format, askedId, frameCount);
     OpjSession session;
     Components components;
-    const DecodeOutcome outcome = format.reader == Reader::Jp2 || format.reader == Reader::CodeStream
-                                      ? DecodeJpeg2000(image, file, format, session, components)
-                                      : DecodeUncompressed(image, file, format, components);
+    const DecodeOutcome outcome = DecodeJpeg2000(image, file, format, session, components);
     if (outcome != DecodeOutcome::Done) return outcome;
 
     const std::vector<Plane>& planes = components.planes;
