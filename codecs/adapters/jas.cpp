@@ -23,6 +23,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -298,6 +299,10 @@ DecodeOutcome DecodeJpeg2000(ZtImage& image, ZtFile& file, const FamilyFormat& f
     opj_dparameters_t parameters;
     opj_set_default_decoder_parameters(&parameters);
     if (!opj_setup_decoder(session.codec, &parameters)) FailDecode(kCannotLoad);
+    // Code-blocks and tiles decode on every core. A build of OpenJPEG
+    // without threads refuses, and decodes on this one.
+    const unsigned cores = std::thread::hardware_concurrency();
+    if (cores > 1) opj_codec_set_threads(session.codec, int(std::min(cores, 64u)));
     if (!opj_read_header(session.stream, session.codec, &session.image) || !session.image ||
         session.image->numcomps == 0 || !session.image->comps)
         FailDecode(kCannotLoad);
@@ -365,9 +370,23 @@ DecodeOutcome DecodeUncompressed(ZtImage& image, ZtFile& file, const FamilyForma
 void WriteRgb(ZtImage& image, const Components& c, uint32_t id) {
     const Plane& p0 = c.planes[0];
     if (!image.Create(p0.width, p0.height, 24, id)) FailDecode("");
+    // Unsigned 8-bit samples, by far the most common, are only clamped.
+    bool plain = true;
+    for (int k = 0; k < 3; ++k) plain = plain && c.planes[k].precision == 8 && !c.planes[k].isSigned;
     for (uint32_t row = 0; row < p0.height; ++row) {
         uint8_t* out = image.RowBits(p0.height - 1 - row);
         const size_t base = size_t(row) * p0.width;
+        if (plain) {
+            const int32_t* r = p0.samples + base;
+            const int32_t* g = c.planes[1].samples + base;
+            const int32_t* b = c.planes[2].samples + base;
+            for (uint32_t x = 0; x < p0.width; ++x) {
+                out[3 * x] = uint8_t(std::clamp(b[x], 0, 255));
+                out[3 * x + 1] = uint8_t(std::clamp(g[x], 0, 255));
+                out[3 * x + 2] = uint8_t(std::clamp(r[x], 0, 255));
+            }
+            continue;
+        }
         for (uint32_t x = 0; x < p0.width; ++x) {
             out[3 * x] = Sample8(c.planes[2].samples[base + x], c.planes[2].precision, c.planes[2].isSigned);
             out[3 * x + 1] = Sample8(c.planes[1].samples[base + x], c.planes[1].precision, c.planes[1].isSigned);
