@@ -602,7 +602,11 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
         // TIFFReadTile writes at most TIFFTileSize bytes.
         SizeBuffer(session.tile, CheckedSize(uint64_t(size), 1, 0, kNoMemory), kNoMemory);
     }
-    if (page.failLikeReader && !tiled && !separate) {
+    // Codecs whose strips decode line by line exactly as whole: PackBits is
+    // not one of them, as a run may cross into the next line.
+    const bool linewise = page.compression == COMPRESSION_NONE || page.compression == COMPRESSION_LZW ||
+                          page.compression == COMPRESSION_ADOBE_DEFLATE || page.compression == COMPRESSION_DEFLATE;
+    if (page.failLikeReader && !tiled && !separate && linewise) {
         // Plain RGB strips are read line by line straight into the rows: no
         // band of decoded strips is held, however tall a strip is.
         const tmsize_t scanline = TIFFScanlineSize(tif);
