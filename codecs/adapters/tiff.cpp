@@ -3,10 +3,10 @@
 // ZtFile.
 //
 // libtiff parses the directories and decompresses strips and tiles. Colour
-// pages (YCbCr, CMYK, LogL, LogLuv, RGB but plain 8-bit RGB) are handed whole
+// pages (YCbCr, CMYK, LogL, LogLuv, and RGB other than plain 8-bit) go whole
 // to its RGBA reader; plain 8-bit RGB, bilevel, grey, palette, grey + alpha
-// and CIE L*a*b* pages are read band by band (one strip, or one row of tiles)
-// into the rows and converted here where needed: samples of any
+// and CIE L*a*b* pages are read band by band (one strip, or one row of
+// tiles; plain RGB strips line by line) and converted here: samples of any
 // width are reduced to 8 bits, 16-bit grey is brightened as a whole, palettes
 // wider than 8 bits become true colour, L*a*b* becomes sRGB.
 //
