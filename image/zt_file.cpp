@@ -1,8 +1,14 @@
 #include "image/zt_file.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
+
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <sys/stat.h>
+#endif
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -43,6 +49,45 @@ int RemoveFilePath(const char* path) { return remove(path); }
 #endif
 
 bool ZtFile::PutByte(uint8_t byte) { return WriteBlocks(&byte, 1, 1) == 1; }
+
+bool ZtFile::ViewContents(ZtFileView&) { return false; }
+
+void ZtFileView::Borrow(const uint8_t* data, size_t size) {
+    Release();
+    data_ = data;
+    size_ = size;
+}
+
+void ZtFileView::Release() {
+#ifndef _WIN32
+    if (mapped_) munmap(const_cast<uint8_t*>(data_), size_);
+#endif
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = false;
+}
+
+bool ZtFileView::MapFile(FILE* file) {
+#ifdef _WIN32
+    // Windows streams are read through the stream itself.
+    (void)file;
+    return false;
+#else
+    struct stat info {};
+    const int fd = file ? fileno(file) : -1;
+    // Only a regular file has a size to map; an empty one has nothing to show.
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+        uint64_t(info.st_size) > SIZE_MAX)
+        return false;
+    void* at = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (at == MAP_FAILED) return false;
+    Release();
+    data_ = static_cast<const uint8_t*>(at);
+    size_ = size_t(info.st_size);
+    mapped_ = true;
+    return true;
+#endif
+}
 
 ZtIOFile::~ZtIOFile() {
     if (ownsFile && file) fclose(file);
@@ -98,6 +143,8 @@ int ZtIOFile::ScanFormatted(const char* format, void* target) {
     return file ? fscanf(file, format, target) : -1;
 }
 
+bool ZtIOFile::ViewContents(ZtFileView& view) { return file && view.MapFile(file); }
+
 ZtMemFile::ZtMemFile(const uint8_t* data, size_t size)
     : data_(data), size_(data ? std::min<size_t>(size, INT32_MAX) : 0) {}
 
@@ -146,6 +193,12 @@ char* ZtMemFile::GetLine(char* buffer, int maxLength) {
     }
     buffer[n] = '\0';
     return buffer;
+}
+
+bool ZtMemFile::ViewContents(ZtFileView& view) {
+    if (size_ == 0) return false;
+    view.Borrow(data_, size_);
+    return true;
 }
 
 int ZtMemFile::ScanFormatted(const char* format, void* target) {

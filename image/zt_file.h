@@ -14,6 +14,32 @@ FILE* OpenFilePath(const char* path, const char* mode);
 // Removes a file by name like remove, with the same naming rule.
 int RemoveFilePath(const char* path);
 
+// A read-only view of all of a stream's bytes, without a copy: a memory
+// stream's own bytes, or a file mapped by the system (its pages are read when
+// first touched). The mapping ends with the view.
+class ZtFileView {
+public:
+    ZtFileView() = default;
+    ~ZtFileView() { Release(); }
+    ZtFileView(const ZtFileView&) = delete;
+    ZtFileView& operator=(const ZtFileView&) = delete;
+
+    const uint8_t* Data() const { return data_; }
+    size_t Size() const { return size_; }
+    // Safe to call more than once.
+    void Release();
+
+    // For the streams: bytes the stream keeps alive, or the whole of an open
+    // regular file mapped (false where the system cannot map it).
+    void Borrow(const uint8_t* data, size_t size);
+    bool MapFile(FILE* file);
+
+private:
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    bool mapped_ = false;
+};
+
 class ZtFile {
 public:
     virtual ~ZtFile() = default;
@@ -36,6 +62,9 @@ public:
     virtual char* GetLine(char* buffer, int maxLength) = 0;
     // Formatted read of one value like fscanf; the number of values converted, or -1.
     virtual int ScanFormatted(const char* format, void* target) = 0;
+    // Makes view show the stream's bytes from its start to its end; false
+    // (and view left alone) for a stream that cannot be seen whole.
+    virtual bool ViewContents(ZtFileView& view);
 };
 
 // A stream over a C FILE. Made around a caller's open file it never closes it;
@@ -60,6 +89,7 @@ public:
     int32_t GetByte() override;
     char* GetLine(char* buffer, int maxLength) override;
     int ScanFormatted(const char* format, void* target) override;
+    bool ViewContents(ZtFileView& view) override;
 
 private:
     FILE* file;
@@ -84,6 +114,7 @@ public:
     int32_t GetByte() override;
     char* GetLine(char* buffer, int maxLength) override;
     int ScanFormatted(const char* format, void* target) override;
+    bool ViewContents(ZtFileView& view) override;
 
 private:
     const uint8_t* data_;

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev
   libpng-dev zlib1g-dev libjpeg62-turbo-dev libmng-dev libtiff-dev
   clang libclang-rt-14-dev
-  libgif-dev libjpeg-turbo-progs libstb-dev
+  libgif-dev libjpeg-turbo-progs libstb-dev libtiff-tools libopenjp2-tools
   libopenjp2-7-dev liblcms2-dev
   libcairo2-dev fonts-dejavu-core
 )

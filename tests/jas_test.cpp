@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -498,6 +499,55 @@ TEST(JasDecoder, SunRasterLengthFieldDoesNotDecideTheSize) {
     ZtImageJAS cut;
     EXPECT_FALSE(DecodeJas(cut, BuildSunRaster(4, 4, 8, 1, 0, {}, {1, 2, 3}, 16), ImageFormat::SunRaster));
     EXPECT_STREQ(cut.LastError(), "error: cannot load image data");
+}
+
+// ---------------------------------------------------------------- streaming ----
+
+// The uncompressed readers pull the file through a buffer line by line: the
+// same bytes from a file and from memory give the same pixels, with runs that
+// go on into the next line, maps passed over beyond the buffer, and lines
+// longer than it.
+TEST(JasDecoder, UncompressedReadersReadFilesAsMemory) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> file;
+        std::function<void(const ZtImage&)> check;
+    };
+    std::vector<uint8_t> wide = Bytes("P6 30000 1 255\n");
+    for (uint32_t x = 0; x < 30000; ++x) wide.insert(wide.end(), {uint8_t(x % 251), uint8_t(x % 241), uint8_t(x % 239)});
+    const Case cases[] = {
+        // 0x80 4 9 is five 9s: four fill line 0 (three pixels and the pad
+        // byte), the fifth starts line 1.
+        {"run over a line end", BuildSunRaster(3, 2, 8, 2, 0, {}, {0x80, 4, 9, 1, 2, 0}),
+         [](const ZtImage& img) {
+             for (int x = 0; x < 3; ++x) EXPECT_EQ(Pixel(img, x, 0), Grey(9));
+             EXPECT_EQ(Pixel(img, 0, 1), Grey(9));
+             EXPECT_EQ(Pixel(img, 1, 1), Grey(1));
+             EXPECT_EQ(Pixel(img, 2, 1), Grey(2));
+         }},
+        {"raw map passed over", BuildSunRaster(1, 1, 24, 1, 2, std::vector<uint8_t>(70000, 0xEE), {3, 2, 1, 0}),
+         [](const ZtImage& img) { EXPECT_EQ(Pixel(img, 0, 0), Rgb(1, 2, 3)); }},
+        {"line longer than the buffer", wide,
+         [](const ZtImage& img) {
+             for (int x : {0, 21845, 29999}) EXPECT_EQ(Pixel(img, x, 0), Rgb(x % 251, x % 241, x % 239)) << x;
+         }},
+        // Signed 4-bit samples -8 and 7 move up by 8: indices 0 and 15.
+        {"signed PGX", Concat(Bytes("PG ML -4 2 1\n"), {0x08, 0x07}),
+         [](const ZtImage& img) {
+             EXPECT_EQ(img.BitsPerPixel(), 4u);
+             EXPECT_EQ(Index(img, 0, 0), 0);
+             EXPECT_EQ(Index(img, 1, 0), 15);
+         }},
+    };
+    for (const Case& c : cases)
+        for (bool fromFile : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (fromFile ? " from a file" : " from memory"));
+            ZtImage img;
+            ASSERT_TRUE(fromFile ? zt_test::DecodeFileBytes(img, c.file, ImageFormat::Jp2)
+                                 : zt_test::DecodeBytes(img, c.file, ImageFormat::Jp2))
+                << img.LastError();
+            c.check(img);
+        }
 }
 
 // ---------------------------------------------------------------- sweeps ----

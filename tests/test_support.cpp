@@ -84,6 +84,16 @@ bool DecodeBytes(ZtImage& image, const std::vector<uint8_t>& bytes, uint32_t for
     return image.Decode(&stream, formatId);
 }
 
+bool DecodeFileBytes(ZtImage& image, const std::vector<uint8_t>& bytes, uint32_t formatId) {
+    FILE* file = tmpfile();
+    if (!file) return false;
+    const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && fflush(file) == 0;
+    rewind(file);
+    const bool ok = written && image.Decode(file, formatId);
+    fclose(file);
+    return ok;
+}
+
 void MakeTrueColour(ZtImage& image, int width, int height, const std::vector<uint32_t>& topDown) {
     image.Create(uint32_t(width), uint32_t(height), 24, ImageFormat::Unknown);
     for (int line = 0; line < height; ++line)

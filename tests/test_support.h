@@ -35,6 +35,8 @@ std::string Fnv1a64Hex(const std::string& text);
 
 // An image decoded from bytes in memory with the given format id.
 bool DecodeBytes(ZtImage& image, const std::vector<uint8_t>& bytes, uint32_t formatId);
+// The same bytes decoded from a file on disk (a temporary one, removed after).
+bool DecodeFileBytes(ZtImage& image, const std::vector<uint8_t>& bytes, uint32_t formatId);
 
 // A 24-bit image with the given colours (0xRRGGBB), listed top line first.
 void MakeTrueColour(ZtImage& image, int width, int height, const std::vector<uint32_t>& topDown);

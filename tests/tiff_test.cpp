@@ -214,6 +214,53 @@ TEST(TiffDecoder, UncompressedColourTilesDecode) {
     EXPECT_EQ(Rgb(img, 5, 3), (3 * 16 + 5) * 0x010203u);
 }
 
+// From a file, strips are read through the stream and tiles from a map of
+// the file; from memory, tiles come from the stream's own bytes. Both give
+// the stored pixels: plain RGB in one tall strip and in tiles that are no
+// multiple of 1 KiB, grey in clipped tiles.
+TEST(TiffDecoder, FilesAndMemoryGiveTheStoredPixels) {
+    auto colour = [](uint32_t w, uint32_t h, uint32_t tile, uint16_t compression) {
+        std::vector<uint32_t> rgb;
+        for (uint32_t i = 0; i < w * h; ++i) rgb.push_back(i * 0x010203u);
+        TiffPageSpec p = Colour(w, h, rgb);
+        p.tileWidth = p.tileLength = tile;
+        p.compression = compression;
+        return p;
+    };
+    TiffPageSpec grey = Grey(20, 18, {});
+    for (uint32_t i = 0; i < 20 * 18; ++i) grey.rows.push_back(uint8_t(i * 7));
+    grey.tileWidth = grey.tileLength = 16;
+    for (const TiffPageSpec& p : {colour(5, 40, 0, 32773), colour(16, 32, 16, 1), grey}) {
+        const std::vector<uint8_t> bytes = BuildTiff({p});
+        for (bool fromFile : {false, true}) {
+            ZtImage img;
+            ASSERT_TRUE(fromFile ? zt_test::DecodeFileBytes(img, bytes, ImageFormat::Tiff) : Decode(img, bytes))
+                << img.LastError();
+            ASSERT_EQ(img.Width(), int(p.width));
+            ASSERT_EQ(img.Height(), int(p.height));
+            for (uint32_t line = 0; line < p.height; ++line)
+                for (uint32_t x = 0; x < p.width; ++x) {
+                    const uint32_t i = line * p.width + x;
+                    ASSERT_EQ(Rgb(img, int(x), int(line)), p.spp == 3 ? i * 0x010203u & 0xFFFFFF : uint8_t(i * 7) * 0x010101u)
+                        << x << "," << line << (fromFile ? " from a file" : " from memory");
+                }
+        }
+    }
+}
+
+// Plain RGB is read without the RGBA reader but fails as it does: a strip
+// that cannot be decoded fails the page (grey keeps the earlier rows).
+TEST(TiffDecoder, PlainRgbStripThatCannotBeDecodedFailsThePage) {
+    std::vector<uint32_t> rgb(18, 0x336699);
+    TiffPageSpec p = Colour(3, 6, rgb);
+    p.rowsPerStrip = 2;
+    p.compression = 32773;
+    p.brokenStrip = 2;
+    ZtImage img;
+    EXPECT_FALSE(Decode(img, BuildTiff({p})));
+    EXPECT_STREQ(img.LastError(), "Corrupted TIFF file!");
+}
+
 TEST(TiffDecoder, LabPixelsBecomeSrgb) {
     TiffPageSpec p = Grey(2, 1, {255, 0, 0, 0, 0, 0});
     p.spp = 3;

@@ -3,9 +3,11 @@
 // uncompressed members of the family (PNM, PGX, Sun raster) read by
 // jas_readers.cpp.
 //
-// Every member ends up as a list of components of some precision. Three like
+// Every member is a list of components of some precision. Three like
 // components become a 24-bit picture; anything else shows one component,
-// chosen by frameIndex, over a grey ramp. Samples are not rescaled: a
+// chosen by frameIndex, over a grey ramp. The uncompressed readers write
+// their rows straight into the picture; JPEG 2000 components come from
+// OpenJPEG's planes. Samples are not rescaled: a
 // component keeps its values below 2^precision, and one wider than 8 bits
 // keeps its top 8 bits. JPEG 2000 colour that is not plain RGB (sYCC, an
 // embedded ICC profile) is turned into sRGB first, for 8-bit samples.
@@ -21,6 +23,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -45,9 +48,6 @@ constexpr char kOverCeiling[] = "ZTIMAGE_MAX_MEMORY exceeded";
 // A JPEG 2000 code stream may declare up to 16384 components (Csiz); the
 // grey path shows any one of them, so that is the only limit.
 constexpr uint32_t kMaxComponents = 16384;
-// What a header-only read of the uncompressed formats looks at: their
-// headers are short, but PNM allows comments of any length.
-constexpr size_t kHeaderBytes = 1 << 20;
 // Read size OpenJPEG asks the stream for at a time.
 constexpr size_t kStreamChunk = 1 << 16;
 
@@ -175,11 +175,10 @@ struct Plane {
 };
 
 // Everything one decode owns besides the OpenJPEG session: the planes the
-// output reads, and the buffers of the uncompressed readers and of colour
-// conversion that some planes point into.
+// output reads, and the buffers of colour conversion that some planes point
+// into.
 struct Components {
     std::vector<Plane> planes;
-    jas::Picture picture;
     std::array<std::vector<int32_t>, 3> converted;
 };
 
@@ -191,11 +190,6 @@ inline uint8_t Sample8(int32_t sample, uint32_t precision, bool isSigned) {
     int64_t v = int64_t(sample) + (isSigned ? int64_t(1) << (precision - 1) : 0);
     v = std::clamp<int64_t>(v, 0, top);
     return uint8_t(precision > 8 ? v >> (precision - 8) : v);
-}
-
-void TakePicture(Components& out) {
-    for (const jas::Component& c : out.picture.components)
-        out.planes.push_back(Plane{c.width, c.height, c.precision, c.isSigned, c.samples.data()});
 }
 
 bool SameShape(const Plane& a, const Plane& b) {
@@ -305,6 +299,10 @@ DecodeOutcome DecodeJpeg2000(ZtImage& image, ZtFile& file, const FamilyFormat& f
     opj_dparameters_t parameters;
     opj_set_default_decoder_parameters(&parameters);
     if (!opj_setup_decoder(session.codec, &parameters)) FailDecode(kCannotLoad);
+    // Code-blocks and tiles decode on every core. A build of OpenJPEG
+    // without threads refuses, and decodes on this one.
+    const unsigned cores = std::thread::hardware_concurrency();
+    if (cores > 1) opj_codec_set_threads(session.codec, int(std::min(cores, 64u)));
     if (!opj_read_header(session.stream, session.codec, &session.image) || !session.image ||
         session.image->numcomps == 0 || !session.image->comps)
         FailDecode(kCannotLoad);
@@ -348,25 +346,22 @@ DecodeOutcome DecodeJpeg2000(ZtImage& image, ZtFile& file, const FamilyFormat& f
     return DecodeOutcome::Done;
 }
 
-// Reads one of the uncompressed members through its reader.
-DecodeOutcome DecodeUncompressed(ZtImage& image, ZtFile& file, const FamilyFormat& format,
-                                 Components& out) {
+// Reads one of the uncompressed members through its reader, which writes
+// the rows itself. A grey picture is the one component there is: any other
+// frame is missing (known only once the file was read whole, as for the
+// JPEG 2000 members).
+DecodeOutcome DecodeUncompressed(ZtImage& image, ZtFile& file, const FamilyFormat& format, uint32_t askedId,
+                                 int32_t& frameCount) {
     const bool headerOnly = image.SizeOnlyRequested();
-    const std::vector<uint8_t> bytes = ReadToEnd(file, headerOnly ? kHeaderBytes : size_t(ZTIMAGE_MAX_MEMORY));
-    switch (format.reader) {
-        case Reader::Pgx:
-            jas::ReadPgx(bytes.data(), bytes.size(), headerOnly, out.picture);
-            break;
-        case Reader::Pnm:
-            jas::ReadPnm(bytes.data(), bytes.size(), headerOnly, out.picture);
-            break;
-        default:
-            jas::ReadSunRaster(bytes.data(), bytes.size(), headerOnly, out.picture);
-            break;
+    const jas::Ids ids{format.id, askedId};
+    const jas::Layout layout = format.reader == Reader::Pgx   ? jas::ReadPgx(file, headerOnly, image, ids)
+                               : format.reader == Reader::Pnm ? jas::ReadPnm(file, headerOnly, image, ids)
+                                                              : jas::ReadSunRaster(file, headerOnly, image, ids);
+    if (headerOnly) return image.ReportSize(layout.width, layout.height, format.id, kDimensionsReturned);
+    if (!layout.colour) {
+        frameCount = 1;
+        if (image.FrameIndex() != 0) FailDecode(kWrongFrame);
     }
-    const jas::Component& first = out.picture.components.at(0);
-    if (headerOnly) return image.ReportSize(first.width, first.height, format.id, kDimensionsReturned);
-    TakePicture(out);
     return DecodeOutcome::Done;
 }
 
@@ -375,9 +370,23 @@ DecodeOutcome DecodeUncompressed(ZtImage& image, ZtFile& file, const FamilyForma
 void WriteRgb(ZtImage& image, const Components& c, uint32_t id) {
     const Plane& p0 = c.planes[0];
     if (!image.Create(p0.width, p0.height, 24, id)) FailDecode("");
+    // Unsigned 8-bit samples, by far the most common, are only clamped.
+    bool plain = true;
+    for (int k = 0; k < 3; ++k) plain = plain && c.planes[k].precision == 8 && !c.planes[k].isSigned;
     for (uint32_t row = 0; row < p0.height; ++row) {
         uint8_t* out = image.RowBits(p0.height - 1 - row);
         const size_t base = size_t(row) * p0.width;
+        if (plain) {
+            const int32_t* r = p0.samples + base;
+            const int32_t* g = c.planes[1].samples + base;
+            const int32_t* b = c.planes[2].samples + base;
+            for (uint32_t x = 0; x < p0.width; ++x) {
+                out[3 * x] = uint8_t(std::clamp(b[x], 0, 255));
+                out[3 * x + 1] = uint8_t(std::clamp(g[x], 0, 255));
+                out[3 * x + 2] = uint8_t(std::clamp(r[x], 0, 255));
+            }
+            continue;
+        }
         for (uint32_t x = 0; x < p0.width; ++x) {
             out[3 * x] = Sample8(c.planes[2].samples[base + x], c.planes[2].precision, c.planes[2].isSigned);
             out[3 * x + 1] = Sample8(c.planes[1].samples[base + x], c.planes[1].precision, c.planes[1].isSigned);
@@ -414,11 +423,11 @@ DecodeOutcome DecodeFamily(ZtImage& image, ZtFile& file, uint32_t askedId, int32
     if (start < 0 || !file.SeekTo(start, 0)) FailDecode(kCannotLoad);
     const FamilyFormat& format = Detect(head.data(), got);
 
+    if (format.reader != Reader::Jp2 && format.reader != Reader::CodeStream)
+        return DecodeUncompressed(image, file, format, askedId, frameCount);
     OpjSession session;
     Components components;
-    const DecodeOutcome outcome = format.reader == Reader::Jp2 || format.reader == Reader::CodeStream
-                                      ? DecodeJpeg2000(image, file, format, session, components)
-                                      : DecodeUncompressed(image, file, format, components);
+    const DecodeOutcome outcome = DecodeJpeg2000(image, file, format, session, components);
     if (outcome != DecodeOutcome::Done) return outcome;
 
     const std::vector<Plane>& planes = components.planes;

@@ -3,9 +3,10 @@
 // ZtFile.
 //
 // libtiff parses the directories and decompresses strips and tiles. Colour
-// pages (RGB, YCbCr, CMYK, LogL, LogLuv) are handed whole to its RGBA reader;
-// bilevel, grey, palette, grey + alpha and CIE L*a*b* pages are read band by
-// band (one strip, or one row of tiles) and converted here: samples of any
+// pages (YCbCr, CMYK, LogL, LogLuv, and RGB other than plain 8-bit) go whole
+// to its RGBA reader; plain 8-bit RGB, bilevel, grey, palette, grey + alpha
+// and CIE L*a*b* pages are read band by band (one strip, or one row of
+// tiles; plain RGB strips line by line) and converted here: samples of any
 // width are reduced to 8 bits, 16-bit grey is brightened as a whole, palettes
 // wider than 8 bits become true colour, L*a*b* becomes sRGB.
 //
@@ -33,7 +34,10 @@
 struct TiffSession {
     ZtFile* stream = nullptr;
     int64_t start = 0;           // stream position of the TIFF header
-    std::vector<uint8_t> bytes;  // the whole TIFF, when libtiff maps it
+    ZtFileView view;             // the stream's bytes, for a tiled page
+    std::vector<uint8_t> bytes;  // a copy of them, where the stream has no view
+    const uint8_t* map = nullptr;  // what libtiff maps: the TIFF within either
+    size_t mapSize = 0;
     TIFFOpenOptions* options = nullptr;
     TIFF* tif = nullptr;
 
@@ -55,6 +59,9 @@ struct TiffSession {
         tif = nullptr;
         if (options) TIFFOpenOptionsFree(options);
         options = nullptr;
+        view.Release();
+        map = nullptr;
+        mapSize = 0;
         for (auto* v : {&bytes, &table, &band, &tile, &samples, &shifts}) std::vector<uint8_t>().swap(*v);
         std::vector<uint32_t>().swap(raster);
     }
@@ -73,6 +80,7 @@ struct TiffPage {
     uint32_t depth = 0;        // bits per pixel of the image made
     bool colourRoad = false;   // through libtiff's RGBA reader
     bool largePalette = false; // palette indices wider than 8 bits
+    bool failLikeReader = false;  // 8-bit RGB read here fails as the RGBA reader would
 };
 
 namespace {
@@ -131,13 +139,12 @@ toff_t SizeProc(thandle_t handle) {
     return length < 0 ? 0 : toff_t(length);
 }
 
-// libtiff reads a mapped file in place; the map is the in-memory copy of the
-// stream, when there is one.
+// libtiff reads a mapped file in place: the view of the stream, or its copy.
 int MapProc(thandle_t handle, void** base, toff_t* size) {
     TiffSession& s = SessionOf(handle);
-    if (s.bytes.empty()) return 0;
-    *base = s.bytes.data();
-    *size = toff_t(s.bytes.size());
+    if (!s.map || s.mapSize == 0) return 0;
+    *base = const_cast<uint8_t*>(s.map);
+    *size = toff_t(s.mapSize);
     return 1;
 }
 
@@ -180,22 +187,34 @@ const bool kGlobalHandlersSilenced = [] {
 
 // --- opening -----------------------------------------------------------------
 
-// Opens libtiff on the session's stream; false when libtiff refuses it.
-bool OpenTiffOnStream(TiffSession& s, ZtFile* stream, const char* mode) {
+// Opens libtiff on the session's stream, from its position; false when
+// libtiff refuses it. Unmapped, libtiff reads strips and directories through
+// the procedures, holding one strip at a time. Mapped, it reads the TIFF in
+// place: libtiff 4.5 refuses uncompressed tiles read through the procedures
+// when a tile is not a multiple of 1 KiB, and takes them from a map. The map
+// is a view of the stream (a file mapped by the system, a memory stream's
+// bytes); only a stream without one is copied, and one too large for the
+// memory ceiling is read through the procedures after all.
+bool OpenTiffOnStream(TiffSession& s, ZtFile* stream, bool mapped) {
     (void)kGlobalHandlersSilenced;
     s.stream = stream;
     s.start = stream->Position();
     if (s.start < 0) return false;
 
-    // libtiff reads a tiled file's tiles by mapping the file when it can; a
-    // copy of the stream in memory lets it do so. A stream too large for the
-    // memory ceiling is read through the procedures instead.
-    const int64_t length = int64_t(stream->Length()) - s.start;
-    if (length > 0 && uint64_t(length) <= ZTIMAGE_MAX_MEMORY) {
-        s.bytes.resize(size_t(length));
-        // A stream that ends early is mapped as far as it goes.
-        s.bytes.resize(stream->ReadBlocks(s.bytes.data(), 1, s.bytes.size()));
-        if (!stream->SeekTo(int32_t(s.start), 0)) return false;
+    if (mapped && stream->ViewContents(s.view) && uint64_t(s.start) < s.view.Size()) {
+        s.map = s.view.Data() + s.start;
+        s.mapSize = s.view.Size() - size_t(s.start);
+    } else if (mapped) {
+        s.view.Release();
+        const int64_t length = int64_t(stream->Length()) - s.start;
+        if (length > 0 && uint64_t(length) <= ZTIMAGE_MAX_MEMORY) {
+            s.bytes.resize(size_t(length));
+            // A stream that ends early is mapped as far as it goes.
+            s.bytes.resize(stream->ReadBlocks(s.bytes.data(), 1, s.bytes.size()));
+            if (!stream->SeekTo(int32_t(s.start), 0)) return false;
+            s.map = s.bytes.data();
+            s.mapSize = s.bytes.size();
+        }
     }
 
     s.options = TIFFOpenOptionsAlloc();
@@ -204,7 +223,8 @@ bool OpenTiffOnStream(TiffSession& s, ZtFile* stream, const char* mode) {
     TIFFOpenOptionsSetMaxSingleMemAlloc(s.options, tmsize_t(ZTIMAGE_MAX_MEMORY));
     TIFFOpenOptionsSetErrorHandlerExtR(s.options, HandleError, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(s.options, HandleWarning, nullptr);
-    s.tif = TIFFClientOpenExt("TIFF IMAGE", mode, &s, ReadProc, WriteProc, SeekProc, CloseProc,
+    // "m": no mapping.
+    s.tif = TIFFClientOpenExt("TIFF IMAGE", mapped ? "r" : "rm", &s, ReadProc, WriteProc, SeekProc, CloseProc,
                               SizeProc, MapProc, UnmapProc, s.options);
     return s.tif != nullptr;
 }
@@ -378,7 +398,7 @@ void FillPalette(TIFF* tif, const TiffPage& page, uint8_t* table, uint32_t entri
 bool ZtImageTIF::Decode(ZtFile* stream) {
     TiffSession session;
     const bool ok = GuardDecode(*this, "ZtImageTIF can't allocate memory", [&] {
-        if (!stream || !OpenTiffOnStream(session, stream, "rb"))
+        if (!stream || !OpenTiffOnStream(session, stream, false))
             FailDecode("Error encountered while opening TIFF file");
         return DecodePage(session);
     });
@@ -394,6 +414,16 @@ DecodeOutcome ZtImageTIF::DecodePage(TiffSession& session) {
     if (!TIFFSetDirectory(tif, wanted)) FailDecode("Error: page not present in TIFF file");
     // The count stops at a damaged link that reading the page itself got past.
     if (uint64_t(frameCount) <= wanted) frameCount = int32_t(wanted + 1);
+    if (TIFFIsTiled(tif) && !SizeOnlyRequested()) {
+        // Tiles are read from a map (see OpenTiffOnStream): open again, mapped.
+        ZtFile* stream = session.stream;
+        const int64_t start = session.start;
+        session.Release();
+        if (!stream->SeekTo(int32_t(start), 0) || !OpenTiffOnStream(session, stream, true))
+            FailDecode("Error encountered while opening TIFF file");
+        tif = session.tif;
+        if (!TIFFSetDirectory(tif, wanted)) FailDecode("Error: page not present in TIFF file");
+    }
 
     TiffPage page;
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width);
@@ -471,6 +501,15 @@ void ZtImageTIF::ReadColourPage(TiffSession& session, const TiffPage& page) {
     const bool readerKnows = page.bitsPerSample == 8 || (rgb && page.bitsPerSample == 16);
     if ((rgb || cmyk) && format != SAMPLEFORMAT_IEEEFP && (!readerKnows || !TIFFRGBAImageOK(session.tif, refusal))) {
         ReadSamplePage(session, page);
+        return;
+    }
+    // Plain 8-bit RGB needs none of the RGBA reader's work: its strips or
+    // tiles go straight into the rows, through no 32-bit raster, and a strip
+    // or tile that cannot be read fails the page as in the reader.
+    if (rgb && page.samplesPerPixel == 3 && page.bitsPerSample == 8 && format == SAMPLEFORMAT_UINT) {
+        TiffPage plain = page;
+        plain.failLikeReader = true;
+        ReadSamplePage(session, plain);
         return;
     }
     SizeBuffer(session.raster, CheckedSize(uint64_t(width) * 4, height, 0, "No space for raster buffer") / 4,
@@ -563,6 +602,32 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
         // TIFFReadTile writes at most TIFFTileSize bytes.
         SizeBuffer(session.tile, CheckedSize(uint64_t(size), 1, 0, kNoMemory), kNoMemory);
     }
+    // Codecs whose strips decode line by line exactly as whole: PackBits is
+    // not one of them, as a run may cross into the next line.
+    const bool linewise = page.compression == COMPRESSION_NONE || page.compression == COMPRESSION_LZW ||
+                          page.compression == COMPRESSION_ADOBE_DEFLATE || page.compression == COMPRESSION_DEFLATE;
+    if (page.failLikeReader && !tiled && !separate && linewise) {
+        // Plain RGB strips are read line by line straight into the rows: no
+        // band of decoded strips is held, however tall a strip is.
+        const tmsize_t scanline = TIFFScanlineSize(tif);
+        if (scanline <= 0) FailDecode("Corrupted TIFF file!");
+        SizeBuffer(session.band, CheckedSize(std::max<uint64_t>(line, uint64_t(scanline)), 1, kRowSlack, kNoMemory),
+                   kNoMemory);
+        const uint8_t* src = session.band.data();
+        for (uint32_t y = 0; y < height; ++y) {
+            if (abortCode != 0) FailDecode("Cancelled");
+            if (TIFFReadScanline(tif, session.band.data(), y, 0) < 0) FailDecode("Corrupted TIFF file!");
+            uint8_t* out = RowBits(height - 1 - y);
+            for (uint32_t x = 0; x < width; ++x) {
+                out[3 * x] = src[3 * x + 2];
+                out[3 * x + 1] = src[3 * x + 1];
+                out[3 * x + 2] = src[3 * x];
+            }
+        }
+        session.Release();
+        TurnUpright(page.orientation);
+        return;
+    }
     const size_t planeBytes = CheckedSize(bandRows, line, kRowSlack, kNoMemory);
     SizeBuffer(session.band, CheckedSize(planeBytes, planes, 0, kNoMemory), kNoMemory);
     SizeBuffer(session.samples, CheckedSize(used, width, kRowSlack, kNoMemory), kNoMemory);
@@ -586,7 +651,7 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
                 size_t column = 0;  // byte column of the tile in the band's rows
                 for (uint32_t col = 0; col < width && column < line; col += tileWidth) {
                     if (TIFFReadTile(tif, session.tile.data(), col, ys, 0, uint16_t(plane)) < 0)
-                        FailDecode("Corrupted tiled TIFF file!");
+                        FailDecode(page.failLikeReader ? "Corrupted TIFF file!" : "Corrupted tiled TIFF file!");
                     // The last tile column is clipped to the page's width.
                     const size_t copy = std::min(tileRowBytes, line - column);
                     for (uint32_t r = 0; r < nrow; ++r)
@@ -600,6 +665,7 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
                     TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, ys, uint16_t(plane)), region, want);
                 // A strip that cannot be decoded ends the reading: the rows so
                 // far stay, the rest of the picture stays as Create left it (zero).
+                if (got < 0 && page.failLikeReader) FailDecode("Corrupted TIFF file!");
                 if (got < 0) decoding = false;
                 // A strip shorter than its rows reads as zeros.
                 else memset(region + got, 0, size_t(want - got));
@@ -618,6 +684,15 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
             }
             if (spp == 1 && bits == page.depth) {
                 memcpy(out, src, rowBytes);
+                continue;
+            }
+            if (page.failLikeReader && !separate) {
+                // 8-bit red, green, blue to blue, green, red.
+                for (uint32_t x = 0; x < width; ++x) {
+                    out[3 * x] = src[3 * x + 2];
+                    out[3 * x + 1] = src[3 * x + 1];
+                    out[3 * x + 2] = src[3 * x];
+                }
                 continue;
             }
             // The samples used, each reduced to one byte, pixel by pixel.

@@ -1,6 +1,7 @@
 // ZtImageTIF: one page of a TIFF file through libtiff, read over the image
-// library's byte stream. Colour pages go through libtiff's RGBA reader; grey,
-// bilevel, palette, grey + alpha and CIE L*a*b* pages are converted here.
+// library's byte stream. Colour pages go through libtiff's RGBA reader; plain
+// 8-bit RGB, grey, bilevel, palette, grey + alpha and CIE L*a*b* pages are
+// read into the rows and converted here.
 #pragma once
 
 #include <cstdint>
