@@ -5,6 +5,7 @@
 // (apply_tiff_raw_ifd) then takes the largest image as the raw one and
 // chooses its loader.
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -308,10 +309,11 @@ void apply_tiff_raw_ifd(RawContext& ctx) {
     }
 }
 
-void parse_ciff(RawContext& ctx, int64_t offset, int64_t length, int depth) {
+void walk_ciff_heap(RawContext& ctx, int64_t offset, int64_t length,
+                    const std::function<void(uint32_t type, int64_t at, int64_t size)>& visit) {
     // A heap: records of 10 bytes (type, size, offset) listed at the offset
     // that the heap's last 4 bytes give, relative to the heap's start.
-    if (depth > kMaxDepth || length < 6 || !in_file(ctx, offset, length)) return;
+    if (length < 6 || !in_file(ctx, offset, length)) return;
     raw_seek(ctx, offset + length - 4, SEEK_SET);
     const int64_t table = offset + int64_t(get4(ctx));
     if (!in_file(ctx, table, 2)) return;
@@ -325,9 +327,16 @@ void parse_ciff(RawContext& ctx, int64_t offset, int64_t length, int depth) {
         const int64_t at = offset + int64_t(get4(ctx));
         if ((type & 0xC000) != 0) continue;  // data in the record itself
         if (!in_file(ctx, at, size)) continue;
+        visit(type, at, size);
+    }
+}
+
+void parse_ciff(RawContext& ctx, int64_t offset, int64_t length, int depth) {
+    if (depth > kMaxDepth) return;
+    walk_ciff_heap(ctx, offset, length, [&](uint32_t type, int64_t at, int64_t size) {
         if ((type >> 8) == 0x28 || (type >> 8) == 0x30) {  // a sub-heap
             parse_ciff(ctx, at, size, depth + 1);
-            continue;
+            return;
         }
         raw_seek(ctx, at, SEEK_SET);
         switch (type) {
@@ -352,7 +361,7 @@ void parse_ciff(RawContext& ctx, int64_t offset, int64_t length, int depth) {
             case 0x2005: ctx.rawDataOffset = uint32_t(at); break;  // the raw data
             default: break;
         }
-    }
+    });
 }
 
 void parse_jpeg_container(RawContext& ctx, int64_t offset) {

@@ -233,27 +233,14 @@ struct Finder {
 
     // A CIFF heap: records of 10 bytes listed at the offset its last 4 bytes give.
     void Ciff(int64_t offset, int64_t length, int depth) {
-        if (depth > kMaxDepth || directories >= kMaxDirectories || length < 6 || !in_file(ctx, offset, length) ||
-            !visited.insert(offset).second)
-            return;
+        if (depth > kMaxDepth || directories >= kMaxDirectories || !visited.insert(offset).second) return;
         ++directories;
-        raw_seek(ctx, offset + length - 4, SEEK_SET);
-        const int64_t table = offset + int64_t(get4(ctx));
-        if (!in_file(ctx, table, 2)) return;
-        raw_seek(ctx, table, SEEK_SET);
-        const uint32_t records = get2(ctx);
-        if (records > kMaxEntries || !in_file(ctx, table + 2, int64_t(records) * 10)) return;
-        for (uint32_t i = 0; i < records; ++i) {
-            raw_seek(ctx, table + 2 + int64_t(i) * 10, SEEK_SET);
-            const uint32_t type = get2(ctx);
-            const int64_t size = get4(ctx);
-            const int64_t at = offset + int64_t(get4(ctx));
-            if ((type & 0xC000) != 0 || !in_file(ctx, at, size)) continue;  // data in the record itself
+        walk_ciff_heap(ctx, offset, length, [&](uint32_t type, int64_t at, int64_t size) {
             if ((type >> 8) == 0x28 || (type >> 8) == 0x30)
                 Ciff(at, size, depth + 1);
             else if (type == 0x2007 || type == 0x2008)  // the JPEG image, the JPEG thumbnail
                 Add(at, size);
-        }
+        });
     }
 
     // X3F: the directory's offset is the file's last 4 bytes; image

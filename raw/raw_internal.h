@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "raw/raw_context.h"
@@ -67,6 +68,12 @@ void lossless_jpeg_row(RawContext& ctx, LosslessJpeg& jh, RawBitReader& bits, st
 // --- parsers -------------------------------------------------------------------
 void parse_tiff(RawContext& ctx, int64_t base);
 void parse_ciff(RawContext& ctx, int64_t offset, int64_t length, int depth);
+// visit(type, at, size) for each record of the CIFF heap at offset whose data
+// lies in the file (records holding their data in themselves are skipped);
+// nothing for a heap or record table outside the file, or of more than 4096
+// records.
+void walk_ciff_heap(RawContext& ctx, int64_t offset, int64_t length,
+                    const std::function<void(uint32_t type, int64_t at, int64_t size)>& visit);
 void parse_jpeg_container(RawContext& ctx, int64_t offset);
 // The other families' header parsers (the dispatch has matched their
 // signature): Fujifilm RAF, Minolta MRW, Phantom Cine, Foveon X3F, Contax.
