@@ -15,7 +15,7 @@ check() {
 check "zent --version from /usr/bin" '[ "$(cd / && /usr/bin/zent --version)" = "Ombrel ZENT Converter v0.0" ]'
 check "zent on the PATH" '[ "$(command -v zent)" = /usr/bin/zent ]'
 check "manual page installed" '[ -f /usr/share/man/man1/zent.1 ] || [ -f /usr/share/man/man1/zent.1.gz ]'
-check "manual page names every option" 'for o in width height fit frame preview grid zoom output name jobs help version; do
+check "manual page names every option" 'for o in width height fit frame preview grid zoom output name raw jobs help version; do
   grep -q -- "$o" /usr/share/man/man1/zent.1 || exit 1; done'
 if command -v man >/dev/null; then
   check "man zent shows the page" 'man -P cat zent 2>/dev/null | grep -q "turn pictures into Pawn text-art includes"'
