@@ -71,14 +71,11 @@ bool ScaleImage(ZtImage& image, int32_t width, int32_t height, std::string* erro
     // pixels and a last column standing for fewer than d: the filter reads
     // that exact span (the same for rows: the short last line of the picture
     // is storage row 0), so every art pixel averages the area it covers.
-    const bool whole = image.Reduction() <= 1;
-    if (whole && !stbir_resize_uint8_generic(source, sw, sh, int(sourceStride), scaled.RowBits(0), width, height,
-                                             int(scaled.RowStride()), 3, STBIR_ALPHA_CHANNEL_NONE, 0,
-                                             STBIR_EDGE_CLAMP, STBIR_FILTER_BOX, STBIR_COLORSPACE_LINEAR, nullptr))
-        return fail();
-    const float usedWidth = whole ? 1 : std::min(1.0f, float(double(image.FullWidth()) / image.Reduction() / sw));
-    const float usedHeight = whole ? 1 : std::min(1.0f, float(double(image.FullHeight()) / image.Reduction() / sh));
-    if (!whole && !stbir_resize_region(source, sw, sh, int(sourceStride), scaled.RowBits(0), width, height,
+    // A whole picture is the span (0, 0) to (1, 1), the filter's plain resize.
+    const uint32_t d = image.Reduction();
+    const float usedWidth = d <= 1 ? 1 : std::min(1.0f, float(double(image.FullWidth()) / d / sw));
+    const float usedHeight = d <= 1 ? 1 : std::min(1.0f, float(double(image.FullHeight()) / d / sh));
+    if (!stbir_resize_region(source, sw, sh, int(sourceStride), scaled.RowBits(0), width, height,
                              int(scaled.RowStride()), STBIR_TYPE_UINT8, 3, STBIR_ALPHA_CHANNEL_NONE, 0,
                              STBIR_EDGE_CLAMP, STBIR_EDGE_CLAMP, STBIR_FILTER_BOX, STBIR_FILTER_BOX,
                              STBIR_COLORSPACE_LINEAR, nullptr, 0, 1 - usedHeight, usedWidth, 1))
