@@ -156,7 +156,7 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     const std::string identifier = opts.name.empty() ? MakeArtIdentifier(WidePath(base).c_str()) : opts.name;
 
     std::vector<uint8_t> counts;
-    if (measurer && !measurer->TakeCounts(image, counts)) counts.clear();
+    if (measurer) measurer->TakeCounts(image, counts);  // leaves counts empty when it failed
     measurer.reset();
     // A small include is written before a second thread would have started.
     const bool background = overlap && int64_t(grid.Count()) * kTileSize * kTileSize >= TileRowMeasurer::kMinPixels;

@@ -178,8 +178,6 @@ public:
         targetBoxWidth = width;
         targetBoxHeight = height;
     }
-    uint32_t TargetBoxWidth() const { return targetBoxWidth; }
-    uint32_t TargetBoxHeight() const { return targetBoxHeight; }
     // The size before a decoder's reduction: the picture's own size when it
     // was not reduced.
     uint32_t FullWidth() const { return fullWidth ? fullWidth : uint32_t(header.width > 0 ? header.width : 0); }
