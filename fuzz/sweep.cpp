@@ -1,15 +1,20 @@
 // Mutation sweep: every corpus file of the formats this build decodes, every
 // prefix of it (sampled evenly for large files), and a fixed number of seeded
 // single-byte changes and 4-byte overwrites, each converted by the console
-// program's own path (extension lookup, load with the try-every-decoder
-// fallback, tiles, include) in a forked child under a CPU-time and memory
-// limit. Prints counts per format and keeps every offender.
+// program itself (extension lookup, load with the try-every-decoder fallback,
+// tiles, include), started afresh for every input under a CPU-time and
+// address-space limit. Prints counts per format and keeps every offender.
 //
 //   sweep --corpus DIR [--formats bmp,gif,...] [--out DIR] [options]
 //   sweep --measure FILE|DIR...      the files as they are, one line each
 //
-// Exit status: 0 clean; 1 a sanitizer report, crash or unexpected end; 3 only
-// inputs over the time or memory budget.
+// Exit status: 0 clean; 1 a sanitizer report, crash, unexpected end or a run
+// out of memory; 3 only inputs over the time or memory budget.
+//
+// Inputs are made one at a time, and the programs are started by a small
+// launcher process forked before any file is read: a child forked from the
+// sweep itself would inherit its memory (and report the sweep's peak as its
+// own), while the launcher stays a few megabytes.
 //
 // Formats are the corpus's folders; a file joins when its extension maps to a
 // format with a decoder in this build, so a new decoder is swept as soon as
@@ -38,7 +43,6 @@
 #include <vector>
 
 #include "codecs/format_table.h"
-#include "converter/driver.h"
 #include "image/format_table.h"
 #include "image/image_format.h"
 
@@ -67,29 +71,47 @@ constexpr bool kUnderAsan = false;
 
 }  // namespace
 
+// The programs the sweep starts get these through their environment (the
+// sweep's own copies apply to the sweep). Address-space limits do not work
+// under ASan (its shadow reserves terabytes), so single allocations are
+// capped instead and fail as a real malloc would.
+const char kAsanOptions[] =
+    "exitcode=77:detect_leaks=1:allocator_may_return_null=1:max_allocation_size_mb=1024:"
+    "quarantine_size_mb=32:malloc_context_size=20";
+const char kUbsanOptions[] = "exitcode=77:halt_on_error=1:print_stacktrace=1";
+
 #ifdef ZENT_SWEEP_ASAN
-// Address-space limits do not work under ASan (its shadow reserves terabytes),
-// so single allocations are capped instead and fail as a real malloc would.
-extern "C" __attribute__((used)) const char* __asan_default_options() {
-    return "exitcode=77:detect_leaks=1:allocator_may_return_null=1:max_allocation_size_mb=1024:"
-           "quarantine_size_mb=32:malloc_context_size=20";
-}
+extern "C" __attribute__((used)) const char* __asan_default_options() { return kAsanOptions; }
 #endif
-extern "C" __attribute__((used)) const char* __ubsan_default_options() {
-    return "exitcode=77:halt_on_error=1:print_stacktrace=1";
-}
+extern "C" __attribute__((used)) const char* __ubsan_default_options() { return kUbsanOptions; }
 
 namespace {
 
-enum Category { kSuccess, kCleanFailure, kSanitizer, kOverTime, kOverMemory, kCrash, kUnexpected, kCategories };
+// out-of-memory: the program stopped because an allocation failed under the
+// address-space limit (or ASan's allocation cap). The converter's own memory
+// ceiling refuses a picture before allocating it, so this is never a clean
+// refusal: either the decoder asked for more than the ceiling allows, or the
+// limit is too small for a real file.
+enum Category {
+    kSuccess,
+    kCleanFailure,
+    kSanitizer,
+    kOverTime,
+    kOverMemory,
+    kOutOfMemory,
+    kCrash,
+    kUnexpected,
+    kCategories
+};
 const char* const kCategoryNames[kCategories] = {"success",     "clean-failure", "sanitizer", "over-time",
-                                                  "over-memory", "crash",         "unexpected"};
+                                                  "over-memory", "out-of-memory", "crash",     "unexpected"};
 
 struct Options {
     std::string corpus;
     std::vector<std::string> formats;  // empty: every folder of the corpus
     std::string out = "sweep-out";
     std::vector<std::string> measure;
+    std::string program;        // the console program; default: zent beside the sweep's folder
     size_t prefixes = 512;      // prefix lengths per file; every prefix below this size
     size_t byteChanges = 200;   // seeded single-byte changes per file
     size_t wordChanges = 100;   // seeded 4-byte overwrites per file
@@ -99,6 +121,8 @@ struct Options {
     size_t memoryMb = 400;      // peak resident memory per input
     size_t addressSpaceMb = 1024;  // 0: no address-space limit
     double maxSeconds = 0;      // 0: no bound; else shared evenly by the formats
+    size_t largeFileKb = 1024;  // files above this size run a sample of their inputs
+    size_t largeInputs = 64;    // the sample's size (the unchanged file always among them)
     bool verbose = false;
 };
 
@@ -114,6 +138,7 @@ struct Tally {
     size_t inputs = 0;
     double maxCpu = 0, maxPeakMb = 0;
     std::string slowest, largest;
+    size_t sampledFiles = 0;
 };
 
 std::vector<uint8_t> ReadAll(const fs::path& path) {
@@ -168,9 +193,30 @@ uint64_t Fnv1a(const std::string& s) {
 const uint32_t kWords[] = {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0x00000000u, 0xFFFFFF7Fu, 0x00000080u,
                            0x0000FFFFu, 0x00010000u, 0x7FFF0000u, 0x00008000u, 0xFFFF0000u, 0x01000000u};
 
-struct Input {
-    std::string tag;  // p<len>, b<i>_<off>_<vv>, w<i>_<off>_<pat>, or "file"
-    std::vector<uint8_t> bytes;
+// One input made from a file: the file itself, a prefix of it, one byte
+// changed or one 4-byte word overwritten. Only the recipe is kept; the bytes
+// are made when the input runs, so a sweep holds one input at a time.
+struct Mutation {
+    enum Kind { kWhole, kPrefix, kByte, kWord } kind = kWhole;
+    size_t at = 0;       // prefix length, or the offset changed
+    uint32_t value = 0;  // the new byte or word
+    std::string Tag() const {
+        char tag[64];
+        switch (kind) {
+        case kWhole: return "file";
+        case kPrefix: snprintf(tag, sizeof tag, "p%zu", at); break;
+        case kByte: snprintf(tag, sizeof tag, "b%zu_%02x", at, unsigned(value)); break;
+        case kWord: snprintf(tag, sizeof tag, "w%zu_%08" PRIx32, at, value); break;
+        }
+        return tag;
+    }
+    // The input's bytes into out (its storage reused from one input to the next).
+    void Make(const std::vector<uint8_t>& file, std::vector<uint8_t>& out) const {
+        out.assign(file.begin(), file.begin() + long(kind == kPrefix ? at : file.size()));
+        if (kind == kByte) out[at] = uint8_t(value);
+        if (kind == kWord)
+            for (int k = 0; k < 4; ++k) out[at + size_t(k)] = uint8_t(value >> (8 * k));
+    }
 };
 
 // The prefix lengths: all of them for a small file, otherwise the first
@@ -188,45 +234,76 @@ std::vector<size_t> PrefixLengths(size_t size, size_t budget) {
     return lengths;
 }
 
-std::vector<Input> MakeInputs(const std::vector<uint8_t>& file, const std::string& name, const Options& o) {
-    std::vector<Input> inputs;
-    inputs.push_back({"file", file});
-    for (size_t n : PrefixLengths(file.size(), o.prefixes))
-        inputs.push_back({"p" + std::to_string(n), std::vector<uint8_t>(file.begin(), file.begin() + long(n))});
-    if (file.empty()) return inputs;
+// Every input of a file, in a fixed order: the file, its prefixes, the byte
+// changes, the word overwrites (the last two drawn from a generator seeded by
+// the file's name, so a sweep is repeatable).
+std::vector<Mutation> PlanInputs(const std::vector<uint8_t>& file, const std::string& name, const Options& o) {
+    std::vector<Mutation> plan{Mutation{}};
+    for (size_t n : PrefixLengths(file.size(), o.prefixes)) plan.push_back({Mutation::kPrefix, n, 0});
+    if (file.empty()) return plan;
     Random rng{Fnv1a(name) ^ o.seed};
-    char tag[64];
     for (size_t i = 0; i < o.byteChanges; ++i) {
         const size_t at = rng.Below(file.size());
         uint8_t v = uint8_t(rng.Next());
         if (v == file[at]) v = uint8_t(~v);
-        Input in{std::string(), file};
-        in.bytes[at] = v;
-        snprintf(tag, sizeof tag, "b%zu_%zu_%02x", i, at, v);
-        in.tag = tag;
-        inputs.push_back(std::move(in));
+        plan.push_back({Mutation::kByte, at, v});
     }
-    if (file.size() < 4) return inputs;
+    if (file.size() < 4) return plan;
     for (size_t i = 0; i < o.wordChanges; ++i) {
         const size_t at = rng.Below(file.size() - 3);
         const uint64_t pick = rng.Next();
         const size_t choice = size_t(pick % (std::size(kWords) + 2));
         // Mostly the listed values; now and then a random word.
         const uint32_t pat = choice < std::size(kWords) ? kWords[choice] : uint32_t(pick >> 32);
-        Input in{std::string(), file};
-        for (int k = 0; k < 4; ++k) in.bytes[at + size_t(k)] = uint8_t(pat >> (8 * k));
-        snprintf(tag, sizeof tag, "w%zu_%zu_%08" PRIx32, i, at, pat);
-        in.tag = tag;
-        inputs.push_back(std::move(in));
+        plan.push_back({Mutation::kWord, at, pat});
     }
-    return inputs;
+    return plan;
+}
+
+// A large file costs a real decode per input: it runs an even sample of its
+// plan (every kind of change represented, the unchanged file first).
+std::vector<Mutation> SampleLarge(std::vector<Mutation> plan, size_t fileSize, const Options& o) {
+    if (fileSize <= o.largeFileKb * 1024 || plan.size() <= o.largeInputs || o.largeInputs == 0) return plan;
+    std::vector<Mutation> sample;
+    for (size_t i = 0; i < o.largeInputs; ++i) sample.push_back(plan[i * plan.size() / o.largeInputs]);
+    return sample;
 }
 
 double Seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
 
-// The child: the console program on in.<ext> inside the scratch folder, with
-// its output in files there.
-[[noreturn]] void RunChild(const Options& o, const fs::path& scratch, const std::string& inputName) {
+// What the launcher sends back for one run.
+struct RunReport {
+    int status = 0;
+    int startError = 0;  // errno of a failed fork
+    double cpuSeconds = 0, wallSeconds = 0;
+    long maxRssKb = 0;
+};
+
+bool WriteFull(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size) {
+        const ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n, size -= size_t(n);
+    }
+    return true;
+}
+
+bool ReadFull(int fd, void* data, size_t size) {
+    char* p = static_cast<char*>(data);
+    while (size) {
+        const ssize_t n = read(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n, size -= size_t(n);
+    }
+    return true;
+}
+
+// The program's process: the console program on the input inside the scratch
+// folder, output in files there, stdin empty (no wait for a key).
+[[noreturn]] void StartProgram(const Options& o, const fs::path& scratch, const std::string& inputName) {
     if (chdir(scratch.c_str()) != 0) _exit(126);
     const int in = open("/dev/null", O_RDONLY);
     const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -235,30 +312,104 @@ double Seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) /
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    if (!kUnderAsan && o.addressSpaceMb > 0) {
+    if (o.addressSpaceMb > 0) {
         const rlim_t bytes = rlim_t(o.addressSpaceMb) << 20;
         rlimit limit{bytes, bytes};
         setrlimit(RLIMIT_AS, &limit);
     }
     // CPU time, so a busy machine does not turn slow inputs into offenders;
-    // the wall-clock alarm only catches a child that waits for something.
+    // the wall-clock alarm only catches a program that waits for something.
+    // Both stay set across exec.
     itimerval cpu{};
     cpu.it_value.tv_sec = time_t(o.timeLimit);
     cpu.it_value.tv_usec = suseconds_t((o.timeLimit - double(time_t(o.timeLimit))) * 1e6);
     setitimer(ITIMER_PROF, &cpu, nullptr);
     alarm(unsigned(o.timeLimit * 10) + 10);
-    std::string program = "zent", path = inputName;
+    setenv("ASAN_OPTIONS", kAsanOptions, 1);
+    setenv("UBSAN_OPTIONS", kUbsanOptions, 1);
+    std::string program = o.program, path = inputName;
     char* argv[] = {program.data(), path.data(), nullptr};
-    const int status = RunConverter(2, argv);
-    fflush(nullptr);
-    exit(status);  // not _exit: the leak checker runs at exit
+    execv(program.c_str(), argv);
+    _exit(127);
 }
+
+// The launcher: forked before the sweep reads any file, so the programs it
+// forks start from its few megabytes. It reads an input's name from one pipe,
+// runs the program on it and answers on the other.
+class Launcher {
+public:
+    Launcher(const Options& o, const fs::path& scratch) {
+        int request[2], answer[2];
+        if (pipe(request) != 0 || pipe(answer) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(request[1]);
+            close(answer[0]);
+            Serve(o, scratch, request[0], answer[1]);
+        }
+        close(request[0]);
+        close(answer[1]);
+        requestFd_ = request[1];
+        answerFd_ = answer[0];
+    }
+    ~Launcher() {
+        if (requestFd_ >= 0) close(requestFd_);
+        if (answerFd_ >= 0) close(answerFd_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    Launcher(const Launcher&) = delete;
+    Launcher& operator=(const Launcher&) = delete;
+
+    bool Run(const std::string& inputName, RunReport& report) {
+        const uint32_t size = uint32_t(inputName.size());
+        return pid_ > 0 && WriteFull(requestFd_, &size, sizeof size) &&
+               WriteFull(requestFd_, inputName.data(), size) && ReadFull(answerFd_, &report, sizeof report);
+    }
+
+private:
+    [[noreturn]] static void Serve(const Options& o, const fs::path& scratch, int requestFd, int answerFd) {
+        uint32_t size = 0;
+        while (ReadFull(requestFd, &size, sizeof size) && size < 4096) {
+            std::string inputName(size, '\0');
+            if (!ReadFull(requestFd, inputName.data(), size)) break;
+            RunReport report;
+            const auto start = std::chrono::steady_clock::now();
+            const pid_t pid = fork();
+            if (pid == 0) StartProgram(o, scratch, inputName);
+            if (pid < 0) {
+                report.startError = errno;
+            } else {
+                rusage usage{};
+                while (wait4(pid, &report.status, 0, &usage) < 0 && errno == EINTR) {
+                }
+                report.wallSeconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                report.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+                report.maxRssKb = usage.ru_maxrss;
+            }
+            if (!WriteFull(answerFd, &report, sizeof report)) break;
+        }
+        _exit(0);  // nothing of the sweep's to flush or check here
+    }
+
+    pid_t pid_ = -1;
+    int requestFd_ = -1, answerFd_ = -1;
+};
 
 bool HasSanitizerReport(const std::string& err) {
     return err.find("ERROR: AddressSanitizer") != std::string::npos ||
            err.find("ERROR: LeakSanitizer") != std::string::npos ||
            err.find("runtime error:") != std::string::npos ||
            err.find("UndefinedBehaviorSanitizer") != std::string::npos;
+}
+
+// The decoders' and libraries' words for a failed allocation (the memory
+// ceiling's own refusal, "ZTIMAGE_MAX_MEMORY exceeded", is not one).
+bool SaysOutOfMemory(const std::string& message) {
+    const std::string m = Lowered(message);
+    for (const char* words : {"allocat", "out of memory", "insufficient memory", "not enough memory", "bad_alloc"})
+        if (m.find(words) != std::string::npos) return true;
+    return false;
 }
 
 // The first line with text: the GIF and icon decoders leave no reason, so the
@@ -270,7 +421,8 @@ std::string FirstMessageLine(const std::string& err) {
     return line;
 }
 
-Result RunOne(const Options& o, const fs::path& scratch, const std::string& ext, const std::vector<uint8_t>& bytes) {
+Result RunOne(const Options& o, Launcher& launcher, const fs::path& scratch, const std::string& ext,
+              const std::vector<uint8_t>& bytes) {
     Result r;
     const std::string inputName = "in" + ext;
     std::error_code ec;
@@ -279,25 +431,19 @@ Result RunOne(const Options& o, const fs::path& scratch, const std::string& ext,
         r.detail = "cannot write the input";
         return r;
     }
-    fflush(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) RunChild(o, scratch, inputName);
-    if (pid < 0) {
-        r.detail = "fork failed";
+    RunReport report;
+    if (!launcher.Run(inputName, report)) {
+        r.detail = "the launcher is gone";
         return r;
     }
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0) {
-        if (errno != EINTR) {
-            r.detail = "wait failed";
-            return r;
-        }
+    if (report.startError) {
+        r.detail = std::string("fork failed: ") + strerror(report.startError);
+        return r;
     }
-    r.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-    r.peakMb = double(usage.ru_maxrss) / 1024.0;
+    const int status = report.status;
+    r.wallSeconds = report.wallSeconds;
+    r.cpuSeconds = report.cpuSeconds;
+    r.peakMb = double(report.maxRssKb) / 1024.0;
     const std::string err = ReadText(scratch / "stderr.txt");
     const std::string outText = ReadText(scratch / "stdout.txt");
     // Under ASan the peak holds its shadow memory and quarantine as well.
@@ -312,7 +458,10 @@ Result RunOne(const Options& o, const fs::path& scratch, const std::string& ext,
 
     const bool exited = WIFEXITED(status);
     const int code = exited ? WEXITSTATUS(status) : -1;
-    if (HasSanitizerReport(err) || code == kSanitizerExit) {
+    if (code == 127 || code == 126) {
+        r.category = kUnexpected;
+        r.detail = "the program did not start: " + o.program;
+    } else if (HasSanitizerReport(err) || code == kSanitizerExit) {
         r.category = kSanitizer;
         if (err.find("LeakSanitizer") != std::string::npos) r.detail = "leak: " + r.detail;
     } else if ((WIFSIGNALED(status) && (WTERMSIG(status) == SIGPROF || WTERMSIG(status) == SIGALRM)) ||
@@ -320,6 +469,8 @@ Result RunOne(const Options& o, const fs::path& scratch, const std::string& ext,
         r.category = kOverTime;
     } else if (r.peakMb > memoryBudget) {
         r.category = kOverMemory;
+    } else if (code != 0 && SaysOutOfMemory(err)) {
+        r.category = kOutOfMemory;
     } else if (WIFSIGNALED(status)) {
         r.category = kCrash;
     } else if (code == 0 && outText.find("Done!") != std::string::npos && fs::exists(scratch / "in.inc")) {
@@ -344,23 +495,25 @@ void KeepOffender(const Options& o, const std::string& format, const std::string
     fflush(log);
 }
 
+void PrintRow(const char* format, const Tally& t) {
+    printf("%-6s %7zu %7zu %7zu %9zu %9zu %11zu %13zu %5zu %10zu %9.2f %7.0f\n", format, t.inputs,
+           t.counts[kSuccess], t.counts[kCleanFailure], t.counts[kSanitizer], t.counts[kOverTime],
+           t.counts[kOverMemory], t.counts[kOutOfMemory], t.counts[kCrash], t.counts[kUnexpected], t.maxCpu,
+           t.maxPeakMb);
+}
+
 void PrintTable(const std::map<std::string, Tally>& tallies) {
-    printf("\n%-6s %8s %8s %8s %9s %9s %11s %6s %10s %9s %9s\n", "format", "inputs", "success", "clean",
-           "sanitizer", "over-time", "over-memory", "crash", "unexpected", "max-cpu-s", "max-MB");
+    printf("\n%-6s %7s %7s %7s %9s %9s %11s %13s %5s %10s %9s %7s\n", "format", "inputs", "success", "clean",
+           "sanitizer", "over-time", "over-memory", "out-of-memory", "crash", "unexpected", "max-cpu-s", "max-MB");
     Tally total;
     for (const auto& [format, t] : tallies) {
-        printf("%-6s %8zu %8zu %8zu %9zu %9zu %11zu %6zu %10zu %9.2f %9.0f\n", format.c_str(), t.inputs,
-               t.counts[kSuccess], t.counts[kCleanFailure], t.counts[kSanitizer], t.counts[kOverTime],
-               t.counts[kOverMemory], t.counts[kCrash], t.counts[kUnexpected], t.maxCpu, t.maxPeakMb);
+        PrintRow(format.c_str(), t);
         total.inputs += t.inputs;
         for (int c = 0; c < kCategories; ++c) total.counts[c] += t.counts[c];
         total.maxCpu = std::max(total.maxCpu, t.maxCpu);
         total.maxPeakMb = std::max(total.maxPeakMb, t.maxPeakMb);
     }
-    printf("%-6s %8zu %8zu %8zu %9zu %9zu %11zu %6zu %10zu %9.2f %9.0f\n", "all", total.inputs,
-           total.counts[kSuccess], total.counts[kCleanFailure], total.counts[kSanitizer], total.counts[kOverTime],
-           total.counts[kOverMemory], total.counts[kCrash], total.counts[kUnexpected], total.maxCpu,
-           total.maxPeakMb);
+    PrintRow("all", total);
     for (const auto& [format, t] : tallies)
         printf("%s: slowest %s (%.2f s CPU), largest %s (%.0f MB)\n", format.c_str(), t.slowest.c_str(), t.maxCpu,
                t.largest.c_str(), t.maxPeakMb);
@@ -380,8 +533,10 @@ int Usage() {
     fprintf(stderr,
             "usage: sweep --corpus DIR [--formats a,b,...] [--out DIR] [--prefixes N] [--bytes N] [--words N]\n"
             "             [--files-per-format N] [--seed N] [--time-limit SEC] [--memory-mb MB]\n"
-            "             [--address-space-mb MB] [--max-seconds SEC] [--verbose]\n"
-            "       sweep --measure FILE|DIR... [--time-limit SEC] [--memory-mb MB] [--address-space-mb MB]\n");
+            "             [--address-space-mb MB] [--max-seconds SEC] [--large-file-kb KB]\n"
+            "             [--large-inputs N] [--program PATH] [--verbose]\n"
+            "       sweep --measure FILE|DIR... [--time-limit SEC] [--memory-mb MB] [--address-space-mb MB]\n"
+            "             [--program PATH]\n");
     return 2;
 }
 
@@ -425,6 +580,12 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.addressSpaceMb = strtoull(v, nullptr, 10);
         } else if (a == "--max-seconds") {
             o.maxSeconds = atof(v);
+        } else if (a == "--large-file-kb") {
+            o.largeFileKb = strtoull(v, nullptr, 10);
+        } else if (a == "--large-inputs") {
+            o.largeInputs = strtoull(v, nullptr, 10);
+        } else if (a == "--program") {
+            o.program = v;
         } else {
             return false;
         }
@@ -434,13 +595,13 @@ bool ParseOptions(int argc, char** argv, Options& o) {
 
 // Each file as it is, one line per file: the cost figures the sweep's
 // categories are judged by.
-int Measure(const Options& o, const fs::path& scratch) {
+int Measure(const Options& o, Launcher& launcher, const fs::path& scratch) {
     printf("%-60s %-13s %7s %7s %8s  %s\n", "file", "result", "cpu-s", "wall-s", "peak-MB", "detail");
     int offenders = 0;
     for (const std::string& arg : o.measure)
         for (const fs::path& file : FilesUnder(arg)) {
             if (!Decodable(file)) continue;
-            const Result r = RunOne(o, scratch, Lowered(file.extension().string()), ReadAll(file));
+            const Result r = RunOne(o, launcher, scratch, Lowered(file.extension().string()), ReadAll(file));
             printf("%-60s %-13s %7.2f %7.2f %8.0f  %s\n", file.filename().c_str(), kCategoryNames[r.category],
                    r.cpuSeconds, r.wallSeconds, r.peakMb, r.detail.c_str());
             fflush(stdout);
@@ -471,7 +632,14 @@ int main(int argc, char** argv) {
         }
     } cleanup{scratch};
 
-    if (!o.measure.empty()) return Measure(o, scratch);
+    if (o.program.empty()) {
+        std::error_code ec;
+        o.program = (fs::canonical("/proc/self/exe", ec).parent_path().parent_path() / "zent").string();
+    }
+    if (kUnderAsan) o.addressSpaceMb = 0;
+    Launcher launcher(o, scratch);
+
+    if (!o.measure.empty()) return Measure(o, launcher, scratch);
 
     std::vector<std::string> formats = o.formats;
     if (formats.empty()) {
@@ -488,6 +656,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     fprintf(log, "format\tcategory\tinput\tcpu_s\twall_s\tpeak_mb\tdetail\n");
+    // Every file with the inputs it ran of those made for it.
+    FILE* fileLog = fopen((fs::path(o.out) / "files.tsv").c_str(), "w");
+    if (!fileLog) {
+        perror("sweep: files.tsv");
+        return 2;
+    }
+    fprintf(fileLog, "format\tfile\tbytes\tinputs_made\tinputs_run\tsuccesses\n");
 
     // The files of each format; an even sample when asked for one.
     std::vector<std::pair<std::string, std::vector<fs::path>>> work;
@@ -521,15 +696,23 @@ int main(int argc, char** argv) {
         Tally& tally = tallies[format];
         size_t filesDone = 0;
         bool stopped = false;
+        std::vector<uint8_t> bytes;
         for (const fs::path& file : files) {
             const std::string ext = Lowered(file.extension().string());
             const std::string relative = fs::relative(file, o.corpus).string();
-            for (const Input& input : MakeInputs(ReadAll(file), relative, o)) {
+            const std::vector<uint8_t> content = ReadAll(file);
+            const std::vector<Mutation> plan = PlanInputs(content, relative, o);
+            const std::vector<Mutation> inputs = SampleLarge(plan, content.size(), o);
+            size_t ran = 0, successes = 0;
+            for (const Mutation& input : inputs) {
                 if ((stopped = outOfTime())) break;
-                const Result r = RunOne(o, scratch, ext, input.bytes);
+                input.Make(content, bytes);
+                const Result r = RunOne(o, launcher, scratch, ext, bytes);
+                ++ran;
+                successes += r.category == kSuccess;
                 ++tally.inputs;
                 ++tally.counts[r.category];
-                const std::string name = format + "_" + file.stem().string() + "_" + input.tag + ext;
+                const std::string name = format + "_" + file.stem().string() + "_" + input.Tag() + ext;
                 if (r.cpuSeconds > tally.maxCpu) tally.maxCpu = r.cpuSeconds, tally.slowest = name;
                 if (r.peakMb > tally.maxPeakMb) tally.maxPeakMb = r.peakMb, tally.largest = name;
                 if (o.verbose)
@@ -537,25 +720,36 @@ int main(int argc, char** argv) {
                            r.peakMb, r.detail.c_str());
                 if (r.category == kSuccess || r.category == kCleanFailure) continue;
                 ++offenders;
-                KeepOffender(o, format, name, input.bytes, r, log);
+                KeepOffender(o, format, name, bytes, r, log);
                 printf("offender: %s %s (%.2f s CPU, %.0f MB) %s\n", kCategoryNames[r.category], name.c_str(),
                        r.cpuSeconds, r.peakMb, r.detail.c_str());
+                fflush(stdout);
+            }
+            fprintf(fileLog, "%s\t%s\t%zu\t%zu\t%zu\t%zu\n", format.c_str(), relative.c_str(), content.size(),
+                    plan.size(), ran, successes);
+            if (ran < plan.size()) {
+                ++tally.sampledFiles;
+                printf("%s: %zu of %zu inputs (%.1f MB)%s\n", relative.c_str(), ran, plan.size(),
+                       double(content.size()) / 1e6, stopped ? ", time budget reached" : ", sampled");
                 fflush(stdout);
             }
             if (stopped) break;
             ++filesDone;
         }
-        fprintf(stderr, "sweep: %s: %zu inputs, %zu of %zu files%s\n", format.c_str(), tally.inputs, filesDone,
-                files.size(), stopped ? " (time budget reached)" : "");
+        fprintf(stderr, "sweep: %s: %zu inputs, %zu of %zu files, %zu of them sampled or cut short%s\n",
+                format.c_str(), tally.inputs, filesDone, files.size(), tally.sampledFiles,
+                stopped ? " (time budget reached)" : "");
     }
+    fclose(fileLog);
     fclose(log);
     PrintTable(tallies);
     printf("%zu offenders kept in %s\n", offenders, o.out.c_str());
-    // 1: a fault (sanitizer report, crash, unexpected end); 3: only inputs
+    // 1: a fault (sanitizer report, crash, unexpected end, out of memory); 3: only inputs
     // over the time or memory budget, which a loaded machine can also cause.
     size_t faults = 0, costs = 0;
     for (const auto& entry : tallies) {
-        faults += entry.second.counts[kSanitizer] + entry.second.counts[kCrash] + entry.second.counts[kUnexpected];
+        faults += entry.second.counts[kSanitizer] + entry.second.counts[kCrash] + entry.second.counts[kUnexpected] +
+                  entry.second.counts[kOutOfMemory];
         costs += entry.second.counts[kOverTime] + entry.second.counts[kOverMemory];
     }
     return faults ? 1 : costs ? 3 : 0;

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Mutation sweep over the shared corpus (fuzz/sweep.cpp): every prefix and a
-# fixed number of seeded byte changes and 4-byte overwrites of each file, run
-# through the whole console path with a time and memory limit per input.
-# Prints counts per format; keeps every offender in the output folder.
+# fixed number of seeded byte changes and 4-byte overwrites of each file, each
+# converted by the console program started afresh, with a time and memory
+# limit of its own. Files over 1 MB run an even sample of their inputs.
+# Prints counts per format and each sampled file's share; keeps every
+# offender, offenders.tsv and files.tsv (every file's inputs) in the output
+# folder.
 #
 # Usage: scripts/sweep.sh [--ci] [--out DIR] [format...] [-- sweep options]
 #   format...  corpus folders to sweep; none: every folder whose files this

@@ -1,0 +1,105 @@
+// The mutation sweep judges every input by the program's own run: the real
+// camera files and the largest picture of every corpus format that converts
+// must come out of the sweep as successes, with the peak memory a run of the
+// program by itself shows (not the sweep's own, which a forked child would
+// report).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The program run by itself on path inside dir: whether it converted, and its
+// peak resident memory in MB.
+bool RunDirect(const std::string& dir, const std::string& path, double& peakMb) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        if (null < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        dup2(null, 0), dup2(null, 1), dup2(null, 2);
+        execl(ZENT_BINARY, "zent", path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
+    peakMb = double(usage.ru_maxrss) / 1024.0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(Sweep, LargestFilesConvertWithTheirOwnPeak) {
+    const std::string corpus = zt_test::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "no shared corpus beside this checkout";
+    const std::string dir = zt_test::MakeTempDir("sweep");
+    ASSERT_FALSE(dir.empty());
+
+    // Per format folder the largest file that the program converts (trying
+    // the four largest), and the real CR2 the old sweep starved of memory.
+    std::map<std::string, double> expected;  // file name -> direct peak
+    std::vector<std::string> chosen;
+    auto take = [&](const fs::path& file) {
+        double peak = 0;
+        if (!RunDirect(dir, file.string(), peak)) return false;
+        expected[file.filename().string()] = peak;
+        chosen.push_back(file.string());
+        return true;
+    };
+    ASSERT_TRUE(take(fs::path(corpus) / "raw/real/IMG_5952.CR2"));
+    for (const auto& folder : fs::directory_iterator(corpus)) {
+        if (!folder.is_directory()) continue;
+        std::vector<fs::path> files;
+        for (const auto& e : fs::recursive_directory_iterator(folder.path()))
+            if (e.is_regular_file() && e.path().extension() != ".md") files.push_back(e.path());
+        std::sort(files.begin(), files.end(),
+                  [](const fs::path& a, const fs::path& b) { return fs::file_size(a) > fs::file_size(b); });
+        for (size_t i = 0; i < std::min<size_t>(files.size(), 4); ++i)
+            if (expected.count(files[i].filename().string()) == 0 && take(files[i])) break;
+    }
+    ASSERT_GE(chosen.size(), 10u);
+
+    std::string cmd = zt_test::ShellQuote(ZENT_SWEEP_BINARY) + " --measure";
+    for (const std::string& f : chosen) cmd += " " + zt_test::ShellQuote(f);
+    FILE* pipe = popen(cmd.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    pclose(pipe);
+
+    // file, result, cpu-s, wall-s, peak-MB, detail
+    std::istringstream lines(text);
+    std::string line;
+    size_t seen = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name, result;
+        double cpu = 0, wall = 0, peak = 0;
+        if (!(fields >> name >> result >> cpu >> wall >> peak) || expected.count(name) == 0) continue;
+        ++seen;
+        EXPECT_EQ(result, "success") << line;
+        // A run forked from this test starts from the test's own pages, so
+        // small pictures differ by that much; large ones must agree closely.
+        const double direct = expected[name];
+        EXPECT_NEAR(peak, direct, std::max(16.0, direct * 0.1)) << line;
+    }
+    EXPECT_EQ(seen, chosen.size()) << text;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+}  // namespace
