@@ -95,6 +95,7 @@ const bool kHostLittleEndian = [] {
 // Bytes past the end of every row buffer, so that a sample read through a
 // 4-byte window at the row's last byte stays inside the buffer.
 constexpr size_t kRowSlack = 8;
+constexpr char kNoMemoryMessage[] = "ZtImageTIF can't allocate memory";
 
 // --- client procedures over the byte stream --------------------------------
 
@@ -237,6 +238,22 @@ size_t CheckedSize(uint64_t a, uint64_t b, uint64_t slack, const char* message) 
     if (!CheckedMul(a, b, &product) || !CheckedAdd(product, slack, &total) || total > ZTIMAGE_MAX_MEMORY)
         FailDecode(message);
     return size_t(total);
+}
+
+// Whether each sample of the page is stored in a plane of its own.
+bool SeparatePlanes(TIFF* tif, const TiffPage& page) {
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    return planar == PLANARCONFIG_SEPARATE && page.samplesPerPixel > 1;
+}
+
+// The bytes of one row of one plane as libtiff delivers them, or a failure
+// when a row alone is past the memory ceiling.
+size_t SampleLineBytes(TIFF* tif, const TiffPage& page) {
+    const uint32_t inPlane = SeparatePlanes(tif, page) ? 1 : page.samplesPerPixel;
+    uint64_t lineBits = 0;
+    if (!CheckedMul3(inPlane, page.bitsPerSample, page.width, &lineBits)) FailDecode(kNoMemoryMessage);
+    return CheckedSize((lineBits + 7) / 8, 1, 0, kNoMemoryMessage);
 }
 
 // resize() that reports an allocation failure with the format's message.
@@ -397,7 +414,7 @@ void FillPalette(TIFF* tif, const TiffPage& page, uint8_t* table, uint32_t entri
 
 bool ZtImageTIF::Decode(ZtFile* stream) {
     TiffSession session;
-    const bool ok = GuardDecode(*this, "ZtImageTIF can't allocate memory", [&] {
+    const bool ok = GuardDecode(*this, kNoMemoryMessage, [&] {
         if (!stream || !OpenTiffOnStream(session, stream, false))
             FailDecode("Error encountered while opening TIFF file");
         return DecodePage(session);
@@ -473,6 +490,8 @@ DecodeOutcome ZtImageTIF::DecodePage(TiffSession& session) {
         page.depth = 8;
 
     if (abortCode != 0) FailDecode("Cancelled");
+    // A sample row past the ceiling is refused before the picture is made.
+    if (!page.colourRoad) SampleLineBytes(tif, page);
     if (!Create(page.width, page.height, page.depth, ImageFormat::Tiff))
         FailDecode("ZtImageTIF can't create image");
     if ((page.samplesPerPixel == 4 || (page.samplesPerPixel == 2 && page.bitsPerSample == 8)) &&
@@ -545,7 +564,7 @@ void ZtImageTIF::ReadColourPage(TiffSession& session, const TiffPage& page) {
         case ORIENTATION_LEFTBOT: ok = FlipVertical(false, true); break;
         default: break;
     }
-    if (!ok) FailDecode("ZtImageTIF can't allocate memory");
+    if (!ok) FailDecode(kNoMemoryMessage);
     if (page.orientation >= ORIENTATION_LEFTTOP && page.orientation <= ORIENTATION_LEFTBOT)
         TurnUpright(page.orientation);
 }
@@ -555,7 +574,6 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
     const uint32_t width = page.width, height = page.height;
     const uint32_t bits = page.bitsPerSample;
     const uint32_t spp = page.samplesPerPixel;
-    const char* kNoMemory = "ZtImageTIF can't allocate memory";
 
     // Palette: grey levels, the colour map, or a wide table for large palettes.
     if (!page.colourRoad) {
@@ -578,14 +596,10 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
     // A band is one strip, or one row of tiles, of each plane read: one plane
     // holding all samples, or (planar configuration 2) one plane per sample
     // used. Rows are `line` bytes, the samples packed as libtiff delivers them.
-    uint16_t planar = PLANARCONFIG_CONTIG;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-    const bool separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
+    const bool separate = SeparatePlanes(tif, page);
     const uint32_t planes = separate ? used : 1;
     const uint32_t inPlane = separate ? 1 : spp;
-    uint64_t lineBits = 0;
-    if (!CheckedMul3(inPlane, bits, width, &lineBits)) FailDecode(kNoMemory);
-    const size_t line = CheckedSize((lineBits + 7) / 8, 1, 0, kNoMemory);
+    const size_t line = SampleLineBytes(tif, page);
     const bool tiled = TIFFIsTiled(tif);
     uint32_t tileWidth = 0, bandRows = page.rowsPerStrip;
     size_t tileRowBytes = 0;
@@ -600,7 +614,7 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
         tileRowBytes = size_t(rowSize);
         bandRows = std::min(tileLength, height);
         // TIFFReadTile writes at most TIFFTileSize bytes.
-        SizeBuffer(session.tile, CheckedSize(uint64_t(size), 1, 0, kNoMemory), kNoMemory);
+        SizeBuffer(session.tile, CheckedSize(uint64_t(size), 1, 0, kNoMemoryMessage), kNoMemoryMessage);
     }
     // Codecs whose strips decode line by line exactly as whole: PackBits is
     // not one of them, as a run may cross into the next line.
@@ -611,8 +625,8 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
         // band of decoded strips is held, however tall a strip is.
         const tmsize_t scanline = TIFFScanlineSize(tif);
         if (scanline <= 0) FailDecode("Corrupted TIFF file!");
-        SizeBuffer(session.band, CheckedSize(std::max<uint64_t>(line, uint64_t(scanline)), 1, kRowSlack, kNoMemory),
-                   kNoMemory);
+        SizeBuffer(session.band, CheckedSize(std::max<uint64_t>(line, uint64_t(scanline)), 1, kRowSlack, kNoMemoryMessage),
+                   kNoMemoryMessage);
         const uint8_t* src = session.band.data();
         for (uint32_t y = 0; y < height; ++y) {
             if (abortCode != 0) FailDecode("Cancelled");
@@ -628,12 +642,12 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
         TurnUpright(page.orientation);
         return;
     }
-    const size_t planeBytes = CheckedSize(bandRows, line, kRowSlack, kNoMemory);
-    SizeBuffer(session.band, CheckedSize(planeBytes, planes, 0, kNoMemory), kNoMemory);
-    SizeBuffer(session.samples, CheckedSize(used, width, kRowSlack, kNoMemory), kNoMemory);
+    const size_t planeBytes = CheckedSize(bandRows, line, kRowSlack, kNoMemoryMessage);
+    SizeBuffer(session.band, CheckedSize(planeBytes, planes, 0, kNoMemoryMessage), kNoMemoryMessage);
+    SizeBuffer(session.samples, CheckedSize(used, width, kRowSlack, kNoMemoryMessage), kNoMemoryMessage);
     const bool greySixteen = bits == 16 && spp == 1 && !page.largePalette;
     if (greySixteen) {
-        SizeBuffer(session.shifts, height, kNoMemory);
+        SizeBuffer(session.shifts, height, kNoMemoryMessage);
         // Rows never decoded keep the largest shift, so they never set the page's.
         std::fill(session.shifts.begin(), session.shifts.end(), uint8_t(8));
     }
@@ -742,7 +756,7 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
             } else if (spp == 1) {
                 PackIndices(out, samples, 1, width, page.depth);
             } else if (spp == 2) {
-                if (!HasAlphaPlane() && !AddAlphaPlane()) FailDecode(kNoMemory);
+                if (!HasAlphaPlane() && !AddAlphaPlane()) FailDecode(kNoMemoryMessage);
                 PackIndices(out, samples, 2, width, page.depth);
                 uint8_t* a = AlphaPointer(0, int32_t(row));
                 for (uint32_t x = 0; x < width; ++x) a[x] = samples[2 * size_t(x) + 1];
@@ -790,5 +804,5 @@ void ZtImageTIF::TurnUpright(uint16_t orientation) {
         case ORIENTATION_LEFTBOT: ok = RotateLeft(nullptr); break;
         default: break;  // 1, and values the standard does not define
     }
-    if (!ok) FailDecode("ZtImageTIF can't allocate memory");
+    if (!ok) FailDecode(kNoMemoryMessage);
 }
