@@ -6,6 +6,7 @@
 #include <new>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -145,7 +146,14 @@ ArtOutput::ArtOutput(Sink sink, size_t capacity)
     : sink_(std::move(sink)), buffer_(NewOutputBuffer(capacity)), capacity_(capacity) {}
 
 ArtOutput::ArtOutput(Sink sink, Writing writing, size_t capacity) : ArtOutput(std::move(sink), capacity) {
-    if (writing == Writing::Background) background_ = std::make_unique<Background>(sink_, capacity);
+    if (writing != Writing::Background) return;
+    // Without a thread (or the room for its buffer) the include is written
+    // from this one, as a one-core machine does.
+    try {
+        background_ = std::make_unique<Background>(sink_, capacity);
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 ArtOutput::~ArtOutput() = default;
