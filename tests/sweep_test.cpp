@@ -2,7 +2,8 @@
 // camera files and the largest picture of every corpus format that converts
 // must come out of the sweep as successes, with the peak memory a run of the
 // program by itself shows (not the sweep's own, which a forked child would
-// report).
+// report); a run starved by the address-space limit is its own kind of
+// offender, never a clean failure.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,9 +21,31 @@
 
 #include "tests/test_support.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZENT_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ZENT_TEST_ASAN 1
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
+
+// The sweep's --measure table for files under the given options.
+std::string SweepMeasure(const std::vector<std::string>& files, const std::string& options = "") {
+    std::string cmd = zt_test::ShellQuote(ZENT_SWEEP_BINARY) + " --measure";
+    for (const std::string& f : files) cmd += " " + zt_test::ShellQuote(f);
+    FILE* pipe = popen((cmd + " " + options).c_str(), "r");
+    if (!pipe) return "";
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    pclose(pipe);
+    return text;
+}
 
 // The program run by itself on path inside dir: whether it converted, and its
 // peak resident memory in MB.
@@ -72,14 +95,7 @@ TEST(Sweep, LargestFilesConvertWithTheirOwnPeak) {
     }
     ASSERT_GE(chosen.size(), 10u);
 
-    std::string cmd = zt_test::ShellQuote(ZENT_SWEEP_BINARY) + " --measure";
-    for (const std::string& f : chosen) cmd += " " + zt_test::ShellQuote(f);
-    FILE* pipe = popen(cmd.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string text;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-    pclose(pipe);
+    const std::string text = SweepMeasure(chosen);
 
     // file, result, cpu-s, wall-s, peak-MB, detail
     std::istringstream lines(text);
@@ -98,6 +114,27 @@ TEST(Sweep, LargestFilesConvertWithTheirOwnPeak) {
         EXPECT_NEAR(peak, direct, std::max(16.0, direct * 0.1)) << line;
     }
     EXPECT_EQ(seen, chosen.size()) << text;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+// A 4000 x 4000 run-length TGA (48 MB of pixels from 500 KB): under a 40 MB
+// address space its picture cannot be allocated, with four times the room it
+// converts. (ASan reserves terabytes of address space: no such limit there.)
+TEST(Sweep, RunStarvedByTheLimitIsOutOfMemory) {
+#ifdef ZENT_TEST_ASAN
+    GTEST_SKIP() << "no address-space limit under AddressSanitizer";
+#endif
+    const std::string dir = zt_test::MakeTempDir("sweep-limit");
+    ASSERT_FALSE(dir.empty());
+    std::vector<uint8_t> tga = {0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0x0F, 0xA0, 0x0F, 24, 0x20};
+    for (int packet = 0; packet < 4000 * 4000 / 128; ++packet) tga.insert(tga.end(), {0xFF, 0x10, 0x20, 0x30});
+    const std::string path = dir + "/big.tga";
+    ASSERT_TRUE(zt_test::WriteFileBytes(path, tga));
+    const std::string starved = SweepMeasure({path}, "--address-space-mb 40");
+    EXPECT_NE(starved.find("big.tga"), std::string::npos) << starved;
+    EXPECT_NE(starved.find("out-of-memory"), std::string::npos) << starved;
+    EXPECT_NE(SweepMeasure({path}).find(" success "), std::string::npos);
     std::error_code ec;
     fs::remove_all(dir, ec);
 }
