@@ -276,10 +276,66 @@ uint64_t ComponentSide(uint32_t from, uint32_t to, uint32_t step) {
     return (uint64_t(to) + step - 1) / step - (uint64_t(from) + step - 1) / step;
 }
 
+// OpenJPEG copies the coding parameters of every component into every tile
+// while it reads the main header, about 1 KB each (the step sizes of 97
+// bands and the precinct sizes of 33 levels), before any tile is decoded.
+constexpr uint64_t kTileComponentBytes = 1080;
+
+// The tiles times components the image and tile sizes of the code stream's
+// SIZ segment give (for a JP2 file, of the code stream in its jp2c box), or
+// UINT64_MAX past 64 bits; 0 when the segment is not found where it belongs,
+// which OpenJPEG then reports. The file is left where it was.
+uint64_t TileComponents(ZtFile& file, bool jp2) {
+    const int32_t start = file.Position();
+    auto readAt = [&](int64_t at, uint8_t* bytes, size_t size) {
+        return at >= 0 && at <= INT32_MAX && file.SeekTo(int32_t(at), 0) && file.ReadBlocks(bytes, size, 1) == 1;
+    };
+    auto be = [](const uint8_t* p, int n) {
+        uint64_t v = 0;
+        for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+        return v;
+    };
+    int64_t at = start;
+    uint8_t box[16];
+    // Top-level boxes up to the code stream's: length (with its 64-bit
+    // form, and 0 for "to the end"), type.
+    for (int boxes = 0; jp2; ++boxes) {
+        if (boxes == 64 || !readAt(at, box, 8)) return file.SeekTo(start, 0), 0;
+        uint64_t length = be(box, 4), header = 8;
+        if (length == 1) {
+            if (!readAt(at + 8, box + 8, 8)) return file.SeekTo(start, 0), 0;
+            length = be(box + 8, 8), header = 16;
+        }
+        if (memcmp(box + 4, "jp2c", 4) == 0) {
+            at += int64_t(header);
+            break;
+        }
+        if (length < header || length > uint64_t(INT32_MAX)) return file.SeekTo(start, 0), 0;
+        at += int64_t(length);
+    }
+    // SOC, SIZ marker, Lsiz, Rsiz, then Xsiz to YTOsiz and Csiz.
+    uint8_t siz[42];
+    const bool read = readAt(at, siz, sizeof siz);
+    file.SeekTo(start, 0);
+    if (!read || be(siz, 4) != 0xFF4FFF51) return 0;
+    const uint64_t width = be(siz + 8, 4), height = be(siz + 12, 4);
+    const uint64_t tileWidth = be(siz + 24, 4), tileHeight = be(siz + 28, 4);
+    const uint64_t tileX = be(siz + 32, 4), tileY = be(siz + 36, 4), components = be(siz + 40, 2);
+    if (tileWidth == 0 || tileHeight == 0 || width <= tileX || height <= tileY) return 0;
+    const uint64_t across = (width - tileX + tileWidth - 1) / tileWidth;
+    const uint64_t down = (height - tileY + tileHeight - 1) / tileHeight;
+    uint64_t count = 0;
+    return CheckedMul3(across, down, components, &count) ? count : UINT64_MAX;
+}
+
 // Decodes a JP2 file or code stream into session.image. In dimensions-only
 // mode stops after the main header and reports component 0's size.
 DecodeOutcome DecodeJpeg2000(ZtImage& image, ZtFile& file, const FamilyFormat& format,
                              OpjSession& session, Components& out) {
+    // Tiles and components past the ceiling are refused before OpenJPEG
+    // spends the memory (and the seconds) on their parameters.
+    if (TileComponents(file, format.reader == Reader::Jp2) > ZTIMAGE_MAX_MEMORY / kTileComponentBytes)
+        FailDecode(kOverCeiling);
     session.binding = StreamBinding{&file, file.Position()};
     const int32_t length = file.Length();
     session.stream = opj_stream_create(kStreamChunk, OPJ_TRUE);
