@@ -99,8 +99,13 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     }
 
     // With a second core the picture's tiles are measured while it decodes,
-    // and the include is written while its text is made.
+    // and the include is written while its text is made. A build without
+    // helper threads (the browser module) always takes the one-core path.
+#ifdef ZENT_NO_THREADS
+    const bool overlap = false;
+#else
     const bool overlap = std::thread::hardware_concurrency() >= 2;
+#endif
     ZtImage image(ImageFormat::Unknown);
     if (opts.frame >= 0) image.SetFrameIndex(opts.frame);  // [options] --frame
     if (opts.rawPreview)  // [options] --raw-preview
@@ -197,6 +202,15 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
                                    includeBytes).c_str());
     return 0;
 }
+
+}  // namespace
+
+int ConvertPictureFile(const std::string& path, const std::string& include, const std::string& preview,
+                       const ConverterOptions& opts, unsigned seed) {
+    return ConvertPicture(Picture{path, include, preview}, opts, seed, 2, false, false);
+}
+
+namespace {
 
 fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
 

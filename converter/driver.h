@@ -4,9 +4,20 @@
 
 #include <string>
 
+struct ConverterOptions;
+
 // Runs one conversion; returns the process exit status (0, 1, or 255 for the
 // writer's emergency stop).
 int RunConverter(int argc, char** argv);
+
+// One picture converted exactly as the console program converts a single
+// picture (path, options, random sequence seeded by seed), its include
+// written to include and, unless preview is empty, its preview PNG to
+// preview, ignoring the options' own output and preview paths. Messages go to
+// standard output and error. Returns 0, 1, or 255 like RunConverter; never
+// waits for a key. The browser module's entry.
+int ConvertPictureFile(const std::string& path, const std::string& include, const std::string& preview,
+                       const ConverterOptions& opts, unsigned seed);
 
 // The path as typed or dropped at the prompt: a trailing carriage return,
 // surrounding white space and one pair of matching surrounding quotes
