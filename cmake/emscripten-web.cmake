@@ -26,6 +26,11 @@ set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 set(PKG_CONFIG_USE_STATIC_LIBS ON)
 
+# setjmp and longjmp as WebAssembly exception handling, the way the module is
+# linked: libpng, libtiff's JPEG codecs and libmng leave errors by longjmp.
+set(CMAKE_C_FLAGS_INIT "-sSUPPORT_LONGJMP=wasm")
+set(CMAKE_CXX_FLAGS_INIT "-sSUPPORT_LONGJMP=wasm")
+
 # -O2 like the Linux build.
 set(CMAKE_C_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
 set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")

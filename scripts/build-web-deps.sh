@@ -20,6 +20,8 @@ mkdir -p "$prefix/stamps" "$src"
 
 # This emscripten's optimiser looks for Debian's acorn module.
 export NODE_PATH=/usr/share/nodejs
+# Debian's emscripten runs on Debian's Python (not a python3 earlier in PATH).
+export EMSDK_PYTHON=/usr/bin/python3
 export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
 export EM_PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 export PKG_CONFIG_PATH=""
@@ -111,7 +113,7 @@ if ! built zlib; then
     rm -rf "$work/obj/zlib"
     mkdir -p "$work/obj"
     cp -r "$d" "$work/obj/zlib"
-    (cd "$work/obj/zlib" && CFLAGS="-O2" quiet zlib emconfigure ./configure --static --prefix="$prefix")
+    (cd "$work/obj/zlib" && CFLAGS="-O2 -sSUPPORT_LONGJMP=wasm" quiet zlib emconfigure ./configure --static --prefix="$prefix")
     quiet zlib emmake make -C "$work/obj/zlib" -j"$jobs" libz.a
     quiet zlib emmake make -C "$work/obj/zlib" install
     licence zlib "$d"
@@ -145,9 +147,10 @@ autotools_lib() {
     shift 2
     rm -rf "$work/obj/$name"
     mkdir -p "$work/obj/$name"
-    (cd "$work/obj/$name" && quiet "$name" emconfigure "$dir/configure" --host=wasm32-unknown-emscripten \
+    # A 32-bit host config.sub knows: configure then runs no test program.
+    (cd "$work/obj/$name" && quiet "$name" emconfigure "$dir/configure" --host=i686-pc-linux-gnu \
         --prefix="$prefix" --disable-shared --enable-static \
-        CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" CFLAGS="-O2" "$@")
+        CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" CFLAGS="-O2 -sSUPPORT_LONGJMP=wasm" "$@")
     quiet "$name" emmake make -C "$work/obj/$name" -j"$jobs"
     quiet "$name" emmake make -C "$work/obj/$name" install
 }
@@ -205,7 +208,7 @@ if ! built libmng; then
     rm -rf "$obj"
     mkdir -p "$obj" "$prefix/include" "$prefix/lib"
     for c in "$d"/libmng_*.c; do
-        quiet libmng $CC -O2 -DMNG_BUILD_SO -DMNG_FULL_CMS -include stdio.h -I"$prefix/include" -c "$c" -o "$obj/$(basename "${c%.c}").o"
+        quiet libmng $CC -O2 -sSUPPORT_LONGJMP=wasm -DMNG_BUILD_SO -DMNG_FULL_CMS -include stdio.h -I"$prefix/include" -c "$c" -o "$obj/$(basename "${c%.c}").o"
     done
     quiet libmng $AR rcs "$prefix/lib/libmng.a" "$obj"/*.o
     cp "$d/libmng.h" "$d/libmng_conf.h" "$d/libmng_types.h" "$prefix/include/"
