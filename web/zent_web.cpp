@@ -1,9 +1,11 @@
 // The browser module's entry: the page's worker writes a picture into the
 // module's in-memory file system and calls zent_web_convert, which converts it
 // exactly as the console program converts one picture (the same option
-// parsing, loader, sizing, include writer and preview), then reads the include
-// and the preview back from the file system. Messages arrive through the
-// module's standard output and error, as the console program prints them.
+// parsing, loader, sizing, include writer and preview). The include stays in
+// the module's memory, where the worker copies it from (zent_web_include_data
+// and _size) before it releases it; the preview PNG is read back from the file
+// system. Messages arrive through the module's standard output and error, as
+// the console program prints them.
 #include <emscripten/emscripten.h>
 
 #include <clocale>
@@ -17,6 +19,9 @@
 #include "converter/options.h"
 
 namespace {
+
+// The include of the last conversion, until zent_web_release.
+std::string gInclude;
 
 // The option arguments, one per line, as the console program takes them.
 std::vector<std::string> SplitLines(const char* text) {
@@ -37,20 +42,20 @@ std::vector<std::string> SplitLines(const char* text) {
 }  // namespace
 
 // picture: the picture's path (its name gives the array's name, as on the
-// console); include and preview: where the include and the preview PNG (one
-// pixel per glyph) go, preview empty for none; options: console options, one
+// console); preview: where the preview PNG (one pixel per glyph) goes, empty
+// for none; options: console options, one
 // argument per line. Only sizing, --frame, --raw-preview and --name apply;
 // output places and preview looks are the caller's. Returns the console
 // program's exit status for the picture: 0 converted, 1 a reported failure,
 // 2 refused options.
-extern "C" EMSCRIPTEN_KEEPALIVE int zent_web_convert(const char* picture, const char* include, const char* preview,
-                                                      const char* options) {
+extern "C" EMSCRIPTEN_KEEPALIVE int zent_web_convert(const char* picture, const char* preview, const char* options) {
     static const bool installed = [] {
         InstallCodecs();
         setlocale(LC_ALL, "");
         return true;
     }();
     (void)installed;
+    std::string().swap(gInclude);
     std::vector<std::string> args{"zent"};
     for (const std::string& option : SplitLines(options)) args.push_back(option);
     args.push_back("--");
@@ -69,8 +74,15 @@ extern "C" EMSCRIPTEN_KEEPALIVE int zent_web_convert(const char* picture, const 
     opts.grid = false;
     // The fallback array name draws from this sequence, as on the console.
     const unsigned seed = static_cast<unsigned>(time(nullptr));
-    const int status = ConvertPictureFile(picture, include, preview, opts, seed);
+    const int status = ConvertPictureToMemory(picture, &gInclude, preview, opts, seed);
     fflush(stdout);
     fflush(stderr);
     return status;
 }
+
+// The include of the last conversion that succeeded.
+extern "C" EMSCRIPTEN_KEEPALIVE const char* zent_web_include_data() { return gInclude.data(); }
+extern "C" EMSCRIPTEN_KEEPALIVE size_t zent_web_include_size() { return gInclude.size(); }
+
+// Gives the include's memory back.
+extern "C" EMSCRIPTEN_KEEPALIVE void zent_web_release() { std::string().swap(gInclude); }
