@@ -239,6 +239,54 @@ test('several pictures dropped at once all convert, as the console program with 
   assert.equal(await page.locator('.card a[download$=".inc"]').count(), files.length);
   fs.mkdirSync(artifacts, { recursive: true });
   await page.screenshot({ path: path.join(artifacts, 'page.png'), fullPage: true });
+
+  // At one pixel per glyph without the grid, every canvas pixel is the colour
+  // the include's tile texts give its glyph.
+  await page.selectOption('#zoom', '1');
+  await page.uncheck('#grid');
+  const drawn = await page.evaluate(() => Array.from(document.querySelectorAll('.card')).map((card) => {
+    const fileName = card.querySelector('h3').textContent;
+    const result = window.zent.results.find((r) => r.fileName === fileName);
+    const text = new TextDecoder().decode(result.include);
+    const lines = text.split('\n');
+    const start = text.indexOf('{', text.indexOf('\n'));  // the index row, after the array's first line
+    const index = text.slice(start, text.indexOf('}', start)).match(/\d+/g).map(Number);
+    const [across, down] = index;
+    const chunks = lines.filter((l) => l.startsWith(', "')).map((l) => l.slice(3, -1));
+    const canvas = card.querySelector('canvas');
+    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    let checked = 0, wrong = 0;
+    for (let t = 0; t < across * down; ++t) {
+      const [count, first] = [index[2 + 2 * t], index[3 + 2 * t] - 1];
+      const tileText = chunks.slice(first, first + count).join('');
+      let colour = 0, x = (t % across) * 15, y = Math.floor(t / across) * 15;
+      const left = x;
+      for (let i = 0; i < tileText.length; ++i) {
+        if (tileText[i] === '{') {
+          colour = parseInt(tileText.slice(i + 1, i + 7), 16);
+          i += 7;
+        } else if (tileText[i] === '\\' && tileText[i + 1] === 'n') {
+          x = left;
+          y += 1;
+          i += 1;
+        } else {
+          const at = (y * canvas.width + x) * 4;
+          const rgb = (pixels[at] << 16) | (pixels[at + 1] << 8) | pixels[at + 2];
+          wrong += rgb !== colour || pixels[at + 3] !== 255;
+          checked += 1;
+          x += 1;
+        }
+      }
+    }
+    return { fileName, checked, wrong, size: canvas.width * canvas.height };
+  }));
+  assert.equal(drawn.length, files.length);
+  for (const d of drawn) {
+    assert.equal(d.checked, d.size, d.fileName + ': every glyph drawn once');
+    assert.equal(d.wrong, 0, d.fileName + ': glyphs drawn in another colour');
+  }
+  await page.selectOption('#zoom', '4');
+  await page.check('#grid');
 });
 
 test('the page stays within the window at 200 % zoom and asks nothing of other hosts', async () => {
