@@ -43,11 +43,11 @@ std::vector<std::string> SplitLines(const char* text) {
 
 // picture: the picture's path (its name gives the array's name, as on the
 // console); preview: where the preview PNG (one pixel per glyph) goes, empty
-// for none; options: console options, one
-// argument per line. Only sizing, --frame, --raw-preview and --name apply;
-// output places and preview looks are the caller's. Returns the console
-// program's exit status for the picture: 0 converted, 1 a reported failure,
-// 2 refused options.
+// for none; options: console options, one argument per line. Only sizing,
+// --frame, --raw-preview and --name apply; output places and preview looks
+// are the caller's. Returns the console program's exit status for the
+// picture: 0 converted (the include waits in zent_web_include_data), 1 a
+// reported failure, 2 refused options.
 extern "C" EMSCRIPTEN_KEEPALIVE int zent_web_convert(const char* picture, const char* preview, const char* options) {
     static const bool installed = [] {
         InstallCodecs();
