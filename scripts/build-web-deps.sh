@@ -47,6 +47,18 @@ fetch() {
                 break
             fi
         done
+        # A source whose Debian changes cannot be fetched while its upstream
+        # tarball can is built from that tarball as released.
+        if [ "$got" -ne 1 ]; then
+            rm -rf "${tmp:?}"/*
+            (cd "$tmp" && apt-get source -qq --download-only "$pkg" >>"$src/$pkg.fetch.log" 2>&1) || true
+            local orig
+            orig=$(find "$tmp" -maxdepth 1 -name '*.orig.tar.*' ! -name '*.asc' | head -1)
+            if [ -n "$orig" ] && tar -xf "$orig" -C "$tmp"; then
+                echo "web-deps: $pkg: Debian's changes missing on the mirror; building the upstream tarball" >&2
+                got=1
+            fi
+        fi
         if [ "$got" -ne 1 ]; then
             cat "$src/$pkg.fetch.log" >&2
             echo "web-deps: apt-get source $pkg failed (is there a deb-src line? see scripts/setup-web.sh)" >&2
@@ -87,10 +99,16 @@ cmake_lib() {
 }
 
 # Keeps the Debian copyright file of a package for the page's licence list.
+# (An upstream tarball has no debian/ folder: its own licence file instead.)
 licence() {
-    local name=$1 dir=$2
+    local name=$1 dir=$2 f
     mkdir -p "$prefix/share/licenses/$name"
-    cp "$dir/debian/copyright" "$prefix/share/licenses/$name/copyright"
+    for f in debian/copyright LICENSE COPYING LICENSE.md README; do
+        if [ -f "$dir/$f" ]; then
+            cp "$dir/$f" "$prefix/share/licenses/$name/copyright"
+            return
+        fi
+    done
 }
 
 start=$(date +%s)
