@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +78,9 @@ struct Picture {
     std::string path;
     std::string include;  // the include's path
     std::string preview;  // the preview's path, empty for none
+    // When set, the include's bytes go here instead of to the file named
+    // include (which then only names it in messages).
+    std::string* bytes = nullptr;
 };
 
 // Converts one picture as the options say: load, sizing, include, preview.
@@ -99,8 +103,13 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     }
 
     // With a second core the picture's tiles are measured while it decodes,
-    // and the include is written while its text is made.
+    // and the include is written while its text is made. A build without
+    // helper threads (the browser module) always takes the one-core path.
+#ifdef ZENT_NO_THREADS
+    const bool overlap = false;
+#else
     const bool overlap = std::thread::hardware_concurrency() >= 2;
+#endif
     ZtImage image(ImageFormat::Unknown);
     if (opts.frame >= 0) image.SetFrameIndex(opts.frame);  // [options] --frame
     if (opts.rawPreview)  // [options] --raw-preview
@@ -146,10 +155,12 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     // it grows in a temporary file beside it, removed on every failure.
     ReplacingFile file;
     const auto writeFailed = [&] {
-        fprintf(stderr, "error writing %s: %s\n", outName.c_str(), file.Error().c_str());
+        fprintf(stderr, "error writing %s: %s\n", outName.c_str(),
+                picture.bytes ? "not enough memory" : file.Error().c_str());
         return 1;
     };
-    if (!file.Open(outName)) return writeFailed();
+    if (picture.bytes) picture.bytes->clear();
+    else if (!file.Open(outName)) return writeFailed();
     // [options] --name was checked against the same rule when it was parsed
     srand(seed);
     for (size_t i = 0; i < identifierDraw; ++i) rand();
@@ -160,11 +171,19 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     measurer.reset();
     // A small include is written before a second thread would have started.
     const bool background = overlap && int64_t(grid.Count()) * kTileSize * kTileSize >= TileRowMeasurer::kMinPixels;
-    ArtOutput out([&file](const char* data, size_t size) { return file.Write(data, size); },
-                  background ? ArtOutput::Writing::Background : ArtOutput::Writing::Inline);
+    const auto sink = [&file, &picture](const char* data, size_t size) {
+        if (!picture.bytes) return file.Write(data, size);
+        try {
+            picture.bytes->append(data, size);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    };
+    ArtOutput out(sink, background ? ArtOutput::Writing::Background : ArtOutput::Writing::Inline);
     switch (WriteImageArt(image, identifier, out, counts.empty() ? nullptr : &counts)) {
         case WriteResult::Ok:
-            if (!file.Commit()) return writeFailed();
+            if (!picture.bytes && !file.Commit()) return writeFailed();
             break;
         case WriteResult::OutputFailed:
             return writeFailed();
@@ -197,6 +216,15 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
                                    includeBytes).c_str());
     return 0;
 }
+
+}  // namespace
+
+int ConvertPictureToMemory(const std::string& path, std::string* include, const std::string& preview,
+                           const ConverterOptions& opts, unsigned seed) {
+    return ConvertPicture(Picture{path, BaseName(path) + ".inc", preview, include}, opts, seed, 2, false, false);
+}
+
+namespace {
 
 fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
 

@@ -4,9 +4,21 @@
 
 #include <string>
 
+struct ConverterOptions;
+
 // Runs one conversion; returns the process exit status (0, 1, or 255 for the
 // writer's emergency stop).
 int RunConverter(int argc, char** argv);
+
+// One picture converted exactly as the console program converts a single
+// picture (path, options, random sequence seeded by seed), with its include
+// kept in memory: its bytes replace *include, and no file is written but the
+// preview PNG at preview (none when empty). The options' own output and
+// preview paths are not used. Messages go to standard output and error as on
+// the console. Returns 0, 1, or 255 like RunConverter; never waits for a key.
+// The browser module's entry.
+int ConvertPictureToMemory(const std::string& path, std::string* include, const std::string& preview,
+                           const ConverterOptions& opts, unsigned seed);
 
 // The path as typed or dropped at the prompt: a trailing carriage return,
 // surrounding white space and one pair of matching surrounding quotes

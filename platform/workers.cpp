@@ -1,6 +1,7 @@
 #include "platform/workers.h"
 
-#ifdef _WIN32
+// Windows has no fork, and the browser module no processes at all.
+#if defined(_WIN32) || defined(__EMSCRIPTEN__)
 
 bool WorkersAvailable() { return false; }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fails when a layer includes a header of a layer above it:
-#   image/ <- codecs/, raw/ <- converter/ ;  platform/ beside the converter.
+#   image/ <- codecs/, raw/ <- converter/ <- web/ ;  platform/ beside the converter.
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$root"
@@ -14,8 +14,9 @@ check() {  # check DIR PATTERN: no file below DIR includes a header matching PAT
     bad=1
   fi
 }
-check image 'codecs|raw|converter|platform'
-check codecs 'converter|platform'
-[ -d raw ] && check raw 'codecs|converter|platform'
-check platform 'image|codecs|raw|converter'
+check image 'codecs|raw|converter|platform|web'
+check codecs 'converter|platform|web'
+[ -d raw ] && check raw 'codecs|converter|platform|web'
+check platform 'image|codecs|raw|converter|web'
+check converter 'web'
 if [ "$bad" -eq 0 ]; then echo "layers: 1 passed, 0 failed"; else exit 1; fi

@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csetjmp>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -87,7 +88,8 @@ struct LibraryBlock {
     struct LibraryBudget* owner;
     uint64_t size;
 };
-static_assert(sizeof(LibraryBlock) % 16 == 0, "blocks keep calloc's alignment");
+// calloc aligns for any type (16 bytes on x86-64, 8 in the browser module).
+static_assert(sizeof(LibraryBlock) % alignof(std::max_align_t) == 0, "blocks keep calloc's alignment");
 
 struct LibraryBudget {
     uint64_t liveBytes = 0;

@@ -24,8 +24,10 @@ constexpr size_t kEmfHeaderSize = 108;
 constexpr uint32_t kEmfSignature = 0x464D4520;  // " EMF"
 // Placeable files are drawn at the usual screen resolution.
 constexpr int32_t kScreenDpi = 96;
+#if ZENT_WITH_METAFILE
 // The usual window background colour.
 constexpr uint32_t kBackground = 0xFFFFFF;
+#endif
 
 }  // namespace
 
