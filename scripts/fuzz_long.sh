@@ -77,7 +77,7 @@ run_one() {
   mkdir -p "$dir/corpus" "$dir/finds"
   local extra=()
   [ -d "$root/tests/regression/$fmt" ] && extra+=("$root/tests/regression/$fmt")
-  nice -n 19 "$build/fuzz/fuzz_$fmt" "${common[@]}" -print_final_stats=1 \
+  nice -n "${FUZZ_NICE:-19}" "$build/fuzz/fuzz_$fmt" "${common[@]}" -print_final_stats=1 \
     -artifact_prefix="$dir/finds/" "$dir/corpus" "$root/fuzz/seeds/$fmt" ${extra[@]+"${extra[@]}"} \
     >>"$dir/fuzz.log" 2>&1 &
   local pid=$! used=0
