@@ -415,13 +415,15 @@ TEST(BatchCorpus, OneJobAndTwoJobsWriteTheSameIncludes) {
             // The messages name the output folder, which differs between the runs.
             std::string all = r.out + r.err;
             for (size_t at; (at = all.find(out)) != std::string::npos;) all.replace(at, out.size(), "OUT");
-            // Fallback array names draw from a sequence seeded by the clock.
+            for (const std::string& name : [&] { auto v = FilesIn(out); std::sort(v.begin(), v.end()); return v; }())
+                if (name[0] != '.') all += name + "\n" + zt_test::ReadFileText(out + "/" + name);
+            // Fallback array names, in the messages and the includes, draw from
+            // a sequence seeded by the clock: the two runs may see different
+            // seconds.
             for (size_t at = 0; (at = all.find("new_art_", at)) != std::string::npos;) {
                 at += 8;
                 while (at < all.size() && isdigit(static_cast<unsigned char>(all[at]))) all.erase(at, 1);
             }
-            for (const std::string& name : [&] { auto v = FilesIn(out); std::sort(v.begin(), v.end()); return v; }())
-                if (name[0] != '.') all += name + "\n" + zt_test::ReadFileText(out + "/" + name);
             if (first.empty()) {
                 first = all;
                 EXPECT_GT(std::count(all.begin(), all.end(), '\n'), 100) << folder;
