@@ -27,7 +27,7 @@ key_text=$(
     echo "$s $(apt-cache showsrc "$s" 2>/dev/null | sed -n 's/^Version: //p' | sort -urV | head -1)"
   done
   dpkg-query -W -f='${Version}\n' emscripten libstb-dev
-  cat "$root/scripts/build-web-deps.sh" "$root/cmake/emscripten-web.cmake"
+  cat "$root/scripts/build-web-deps.sh" "$root/scripts/deps-common.sh" "$root/cmake/emscripten-web.cmake"
 )
 key=$(printf '%s' "$key_text" | sha256sum | cut -c1-16)
 cached="$cache_root/web-$key"
