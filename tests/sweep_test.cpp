@@ -21,15 +21,6 @@
 
 #include "tests/test_support.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZENT_TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define ZENT_TEST_ASAN 1
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;

@@ -9,6 +9,17 @@
 
 #include "image/zt_image.h"
 
+// ZENT_TEST_ASAN: built with AddressSanitizer, whose shadow memory rules out
+// address-space limits.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZENT_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ZENT_TEST_ASAN 1
+#endif
+
 namespace zt_test {
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
