@@ -4,10 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "image/zt_image.h"
@@ -82,91 +78,13 @@ int32_t ChunkCount(size_t length) {
 
 int32_t ChunkCount(const char* tileText) { return ChunkCount(strlen(tileText)); }
 
-// The writing thread of a background output and the buffer it writes from.
-// One piece is in its hands at a time; handing over the next waits for it.
-struct ArtOutput::Background {
-    explicit Background(Sink& s, size_t capacity) : sink(s), spare(NewOutputBuffer(capacity)), spareCapacity(capacity) {
-        thread = std::thread([this] { Run(); });
-    }
-    ~Background() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stop = true;
-        }
-        changed.notify_all();
-        thread.join();
-    }
-    void Run() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            changed.wait(lock, [this] { return busy || stop; });
-            if (!busy) return;
-            const char* data = spare.get();
-            const size_t size = pieceSize;
-            lock.unlock();
-            // After a failure later pieces are dropped, as without the thread.
-            const bool ok = !failed && sink(data, size);
-            lock.lock();
-            if (!ok) failed = true;
-            busy = false;
-            changed.notify_all();
-        }
-    }
-    // Waits for the piece in hand; true when every piece so far was written.
-    bool Idle() {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return !busy; });
-        return !failed;
-    }
-    // Gives the full buffer to the thread and takes its spare in exchange.
-    bool HandOver(Buffer& buffer, size_t& capacity, size_t used) {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return !busy; });
-        if (failed) return false;
-        std::swap(buffer, spare);
-        std::swap(capacity, spareCapacity);
-        pieceSize = used;
-        busy = true;
-        lock.unlock();
-        changed.notify_all();
-        return true;
-    }
-
-    Sink& sink;
-    Buffer spare;  // the piece being written, or free
-    size_t spareCapacity;
-    size_t pieceSize = 0;
-    bool busy = false, failed = false, stop = false;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::thread thread;
-};
-
 ArtOutput::ArtOutput(Sink sink, size_t capacity)
     : sink_(std::move(sink)), buffer_(NewOutputBuffer(capacity)), capacity_(capacity) {}
-
-ArtOutput::ArtOutput(Sink sink, Writing writing, size_t capacity) : ArtOutput(std::move(sink), capacity) {
-    if (writing != Writing::Background) return;
-    // Without a thread (or the room for its buffer) the include is written
-    // from this one, as a one-core machine does.
-    try {
-        background_ = std::make_unique<Background>(sink_, capacity);
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-}
 
 ArtOutput::~ArtOutput() = default;
 
 bool ArtOutput::Drain(size_t size) {
-    if (background_) {
-        if (failed_) return false;
-        if (used_ > 0 && !background_->HandOver(buffer_, capacity_, used_)) failed_ = true;
-        used_ = 0;
-    } else if (!Flush()) {
-        return false;
-    }
-    if (failed_) return false;
+    if (!Flush()) return false;
     if (size > capacity_) {
         // Larger than the whole buffer (never for the writer's own pieces).
         buffer_.reset(NewOutputBuffer(size));
@@ -177,12 +95,7 @@ bool ArtOutput::Drain(size_t size) {
 
 bool ArtOutput::Flush() {
     if (failed_) return false;
-    if (background_) {
-        if ((used_ > 0 && !background_->HandOver(buffer_, capacity_, used_)) || !background_->Idle())
-            failed_ = true;
-    } else if (used_ > 0 && !sink_(buffer_.get(), used_)) {
-        failed_ = true;
-    }
+    if (used_ > 0 && !sink_(buffer_.get(), used_)) failed_ = true;
     used_ = 0;
     return !failed_;
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "converter/tile_encoder.h"
 
@@ -40,17 +41,10 @@ int32_t ChunkCount(const char* tileText);
 class ArtOutput {
 public:
     using Sink = std::function<bool(const char* data, size_t size)>;
-    // 2 MiB: an eighth of the write calls of 256 KiB, which writing a 200 MB
-    // include measurably pays for, and one huge page (see the constructor).
+    // 2 MiB: few hand-overs, and one huge page (see the constructor).
     static constexpr size_t kDefaultCapacity = size_t(2) << 20;
 
     explicit ArtOutput(Sink sink, size_t capacity = kDefaultCapacity);
-    // Where the sink runs: on the caller's thread, or on a thread of its own,
-    // where one buffer is handed over while the next one fills so that
-    // producing the bytes and writing them overlap. Flush waits for every
-    // hand-over to end.
-    enum class Writing { Inline, Background };
-    ArtOutput(Sink sink, Writing writing, size_t capacity = kDefaultCapacity);
     ~ArtOutput();
     ArtOutput(const ArtOutput&) = delete;
     ArtOutput& operator=(const ArtOutput&) = delete;
@@ -73,6 +67,14 @@ public:
     // Hands everything gathered to the sink; false when any hand-over failed.
     bool Flush();
     bool Failed() const { return failed_; }
+    // Where the bytes go, for a writer that hands over buffers of its own
+    // once this one is flushed; and the size of this one's buffer.
+    const Sink& Destination() const { return sink_; }
+    size_t Capacity() const { return capacity_; }
+    // The bytes gathered and not yet handed over, and forgetting them (for a
+    // buffer whose owner hands them over itself).
+    std::string_view Gathered() const { return std::string_view(buffer_.get(), used_); }
+    void Clear() { used_ = 0; }
 
 private:
     // Empties the buffer so that size bytes fit; false once the sink failed.
@@ -82,14 +84,11 @@ private:
         void operator()(char* p) const { std::free(p); }
     };
     using Buffer = std::unique_ptr<char[], FreeChars>;
-    struct Background;
-
     Sink sink_;
     Buffer buffer_;
     size_t capacity_;
     size_t used_ = 0;
     bool failed_ = false;
-    std::unique_ptr<Background> background_;
 };
 
 enum class WriteResult {

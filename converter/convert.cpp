@@ -1,7 +1,14 @@
 #include "converter/convert.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "converter/tile_text.h"
 #include "image/zt_image.h"
@@ -69,12 +76,6 @@ bool ForEachTile(const TileRowsView& view, const TileGrid& grid, int32_t firstRo
     return true;
 }
 
-template <class Visit>
-bool ForEachTile(const ZtImage& image, const TileGrid& grid, Visit visit) {
-    const TileRowsView view(image);
-    return ForEachTile(view, grid, 0, grid.down, visit);
-}
-
 }  // namespace
 
 TileRowsView::TileRowsView(const ZtImage& source) : image(&source) {
@@ -117,26 +118,236 @@ bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uin
     return true;
 }
 
-WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
-                          std::vector<uint8_t>* measured) {
-    const TileGrid grid = GridFor(image);
-    std::vector<uint8_t> counts;
-    if (measured && measured->size() == size_t(grid.Count()))
-        counts.swap(*measured);
-    else if (!MeasureAllTiles(image, grid, counts))
-        return WriteResult::OutOfMemory;
-    WriteArtHeader(out, identifier, grid.across, grid.down, counts.data());
-
+bool WriteTileRows(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow,
+                   const uint8_t* counts, ArtOutput& out, const std::atomic<bool>* stop) {
     char text[kTileTextBytes];
-    size_t i = 0;
-    const bool whole = ForEachTile(image, grid, [&](const auto& source, int columns, int rows) {
+    size_t i = size_t(firstRow) * size_t(grid.across);
+    return ForEachTile(view, grid, firstRow, endRow, [&](const auto& source, int columns, int rows) {
         const size_t length = tile_text::Encode(text, source, columns, rows);
         // The same pixels, measured the same way in the first pass.
-        return WriteTileChunks(out, text, length, counts[i++]) && !out.Failed();
+        return WriteTileChunks(out, text, length, counts[i++]) && !out.Failed() &&
+               !(stop && stop->load(std::memory_order_relaxed));
     });
-    if (!whole && !out.Failed()) {
-        out.Flush();
-        return WriteResult::NoGlyphInWindow;
+}
+
+namespace {
+
+// The tile text made by two threads at once. The tile rows are cut into
+// bands; a thread takes a free buffer, then the next band, and fills the
+// buffer with the band's lines. Whole bands go to the destination strictly in
+// band order: a thread that finishes a band writes, if no one else is
+// writing, every band that is next and whole, and otherwise goes on with the
+// next band, so neither waits for the other's write. A band larger than its
+// buffer is handed over piecewise once every band before it is written. A
+// failure anywhere stops both.
+class BandWriter {
+public:
+    // Bands of at least this many tiles: few hand-overs, yet small enough
+    // that the threads finish together.
+    static constexpr int64_t kBandTiles = 256;
+    // Buffers in play: one being filled by each thread, one being written and
+    // one more so that a thread rarely waits for a buffer.
+    static constexpr int kBuffers = 4;
+
+    // Bands of tile rows [firstRow, grid.down).
+    BandWriter(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, const uint8_t* counts,
+               const ArtOutput::Sink& sink, size_t capacity)
+        : view_(view), grid_(grid), firstRow_(firstRow), counts_(counts), sink_(sink), capacity_(capacity) {
+        const int64_t across = grid.across > 0 ? grid.across : 1;
+        rowsPerBand_ = int32_t(std::min<int64_t>((kBandTiles + across - 1) / across, grid.down > 0 ? grid.down : 1));
+        bands_ = (grid.down - firstRow + rowsPerBand_ - 1) / rowsPerBand_;
+    }
+
+    // head writes what precedes the bands to the same destination (false
+    // when that failed), while the helper thread starts on the first band.
+    template <class Head>
+    WriteResult Run(Head head) {
+        for (Slot& slot : slots_) {
+            try {
+                slot.out = std::make_unique<ArtOutput>([this, &slot](const char* data, size_t size) {
+                    return Overflow(slot, data, size);
+                }, capacity_);
+            } catch (const std::bad_alloc&) {
+                break;  // fewer buffers only mean more waiting
+            }
+            ++free_;
+        }
+        if (free_ == 0) return WriteResult::OutOfMemory;
+        std::thread helper;
+        try {
+            helper = std::thread([this] { Encode(); });
+        } catch (const std::system_error&) {
+            // Without a helper this thread makes every band.
+        }
+        const bool ok = head();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (ok) {
+                written_ = 0;
+            } else {
+                Fail(outputFailed_);
+            }
+            changed_.notify_all();
+        }
+        WriteReady();  // what the helper finished meanwhile
+        Encode();
+        if (helper.joinable()) helper.join();
+        if (outputFailed_) return WriteResult::OutputFailed;
+        if (noGlyph_) return WriteResult::NoGlyphInWindow;
+        return written_ == bands_ ? WriteResult::Ok : WriteResult::OutputFailed;
+    }
+
+private:
+    struct Slot {
+        std::unique_ptr<ArtOutput> out;
+        int32_t band = -1;   // the band it holds or is filled with, -1 when free
+        bool ready = false;  // the band is whole and waits to be written
+    };
+
+    // With the lock held: stops everything, flag says why.
+    void Fail(bool& flag) {
+        flag = true;
+        stop_ = true;
+        stopFlag_.store(true);
+        changed_.notify_all();
+    }
+
+    // One thread's share: bands until none is left or all was stopped.
+    void Encode() {
+        while (EncodeOne()) WriteReady();
+    }
+
+    // Takes a free buffer and the next band and fills it; false when no band
+    // is left or all was stopped.
+    bool EncodeOne() {
+        Slot* slot = nullptr;
+        int32_t band;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            // A buffer first, then a band: the earliest band in hand always
+            // has its buffer, so the bands never wait for one another.
+            changed_.wait(lock, [this] { return stop_ || free_ > 0 || next_ >= bands_; });
+            if (stop_ || next_ >= bands_) return false;
+            for (Slot& s : slots_)
+                if (s.out && s.band < 0) {
+                    slot = &s;
+                    break;
+                }
+            --free_;
+            band = next_++;
+            slot->band = band;
+        }
+        const int32_t first = firstRow_ + band * rowsPerBand_;
+        const int32_t end = std::min(first + rowsPerBand_, grid_.down);
+        const bool whole = WriteTileRows(view_, grid_, first, end, counts_, *slot->out, &stopFlag_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!whole) {
+            // A malformed text has been reported by the chunk writer.
+            if (!slot->out->Failed() && !stop_) Fail(noGlyph_);
+            return false;
+        }
+        slot->ready = true;
+        return true;
+    }
+
+    // Writes every band that is next and whole, unless another thread is
+    // writing already (it then sees them: the check and the end of writing
+    // happen under one hold of the lock).
+    void WriteReady() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (writing_) return;
+        for (;;) {
+            Slot* slot = nullptr;
+            if (!stop_ && written_ >= 0)
+                for (Slot& s : slots_)
+                    if (s.band == written_ && s.ready) slot = &s;
+            if (!slot) break;
+            writing_ = true;
+            lock.unlock();
+            const std::string_view bytes = slot->out->Gathered();
+            const bool ok = bytes.empty() || sink_(bytes.data(), bytes.size());
+            lock.lock();
+            writing_ = false;
+            slot->out->Clear();
+            slot->band = -1;
+            slot->ready = false;
+            ++free_;
+            if (!ok) {
+                Fail(outputFailed_);
+                break;
+            }
+            ++written_;
+            changed_.notify_all();
+        }
+    }
+
+    // A band that outgrew its buffer: the piece goes out from its thread as
+    // soon as every band before it is written and no one else writes.
+    bool Overflow(Slot& slot, const char* data, size_t size) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || (written_ == slot.band && !writing_); });
+        if (stop_) return false;
+        writing_ = true;
+        lock.unlock();
+        const bool ok = sink_(data, size);
+        lock.lock();
+        writing_ = false;
+        if (!ok) Fail(outputFailed_);
+        changed_.notify_all();
+        return ok;
+    }
+
+    const TileRowsView& view_;
+    const TileGrid grid_;
+    const int32_t firstRow_;
+    const uint8_t* counts_;
+    const ArtOutput::Sink& sink_;
+    const size_t capacity_;
+    int32_t rowsPerBand_ = 1, bands_ = 0;
+    Slot slots_[kBuffers];
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int free_ = 0;          // buffers without a band
+    int32_t next_ = 0;      // the next band to encode
+    int32_t written_ = -1;  // bands written; -1 until the head is
+    bool writing_ = false;  // a thread is handing bytes to the destination
+    bool stop_ = false, outputFailed_ = false, noGlyph_ = false;
+    std::atomic<bool> stopFlag_{false};  // stop_, read by the encoders per tile
+};
+
+}  // namespace
+
+WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
+                          MeasuredTiles* measured, int threads) {
+    const TileGrid grid = GridFor(image);
+    std::vector<uint8_t> counts;
+    const bool given = measured && measured->counts.size() == size_t(grid.Count());
+    if (given)
+        counts.swap(measured->counts);
+    else if (!MeasureAllTiles(image, grid, counts))
+        return WriteResult::OutOfMemory;
+    // Lines made while the picture decoded are taken only with their counts.
+    ArtOutput* const made = given && measured->text && !measured->text->Failed() ? measured->text.get() : nullptr;
+    const int32_t firstRow = made ? std::min(std::max(measured->textRows, 0), grid.down) : 0;
+    // The head and the lines made already, straight to the destination.
+    const auto head = [&] {
+        WriteArtHeader(out, identifier, grid.across, grid.down, counts.data());
+        if (!out.Flush()) return false;
+        return !made || made->Gathered().empty() ||
+               out.Destination()(made->Gathered().data(), made->Gathered().size());
+    };
+
+    const TileRowsView view(image);
+    if (threads >= 2 && grid.down - firstRow >= 2) {
+        const WriteResult bands =
+            BandWriter(view, grid, firstRow, counts.data(), out.Destination(), out.Capacity()).Run(head);
+        if (bands != WriteResult::Ok) return bands;
+    } else {
+        if (!head()) return WriteResult::OutputFailed;
+        if (!WriteTileRows(view, grid, firstRow, grid.down, counts.data(), out) && !out.Failed()) {
+            out.Flush();
+            return WriteResult::NoGlyphInWindow;
+        }
     }
     WriteArtFooter(out);
     return out.Flush() ? WriteResult::Ok : WriteResult::OutputFailed;

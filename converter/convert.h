@@ -1,7 +1,9 @@
 // Cutting a loaded picture into tiles and writing its art include.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,20 +40,38 @@ struct TileRowsView {
 void MeasureTileRows(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow,
                      uint8_t* counts);
 
+// Tile rows [firstRow, endRow) encoded and cut into chunks onto out, with
+// their chunk counts (counts holds one per tile of the whole grid). False when
+// a window held no glyph letter, out failed, or stop (when given) was raised.
+bool WriteTileRows(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow,
+                   const uint8_t* counts, ArtOutput& out, const std::atomic<bool>* stop = nullptr);
+
 // The chunk count of every tile in record order (tile rows from the top, left
 // to right), measured without keeping any text. False when the counts (one
 // byte per tile) cannot be allocated.
 bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uint8_t>& counts);
 
+// What was learnt of a picture while it decoded: the chunk count of every
+// tile (record order), and the finished include lines of its first tile rows,
+// gathered in text's buffer (which never hands them on by itself).
+struct MeasuredTiles {
+    std::vector<uint8_t> counts;
+    std::unique_ptr<ArtOutput> text;
+    int32_t textRows = 0;  // the tile rows text holds, from the top
+};
+
 // The whole include for image, written to out in two passes over the picture:
 // the first measures every tile for the index row, the second encodes each
 // tile again and writes its chunks straight out. Besides the picture it holds
 // one byte per tile and out's buffer. OutOfMemory when the counts cannot be
-// allocated (nothing is written then). Counts already measured (one per tile
-// of this picture, as MeasureAllTiles gives them) can be handed in as
-// measured, which the first pass then takes instead of measuring.
+// allocated (nothing is written then). What was measured already (counts for
+// every tile of this very picture, and text for its first tile rows) can be
+// handed in as measured; the first pass and those rows are then not done
+// again. With two threads the second pass is shared with a helper thread,
+// band by band, each band delivered to out's destination in order (the same
+// bytes); the helper holds a buffer of out's capacity.
 WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
-                          std::vector<uint8_t>* measured = nullptr);
+                          MeasuredTiles* measured = nullptr, int threads = 1);
 
 // The whole include for image as text; used by tests and tools that compare
 // outputs.

@@ -31,6 +31,10 @@
 
 namespace {
 
+// The include lines of a large picture's first tile rows made while it still
+// decodes, at most this many bytes (held until the index row is written).
+constexpr size_t kLinesMadeAhead = size_t(32) << 20;
+
 int Finish(int status) {
     fflush(stdout);
     fflush(stderr);
@@ -122,7 +126,7 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     image.SetTargetBox(uint32_t(boxWidth), uint32_t(boxHeight));
     std::unique_ptr<TileRowMeasurer> measurer;
     if (overlap && !opts.Scales()) {
-        measurer = std::make_unique<TileRowMeasurer>();
+        measurer = std::make_unique<TileRowMeasurer>(kLinesMadeAhead);
         image.SetRowObserver(measurer.get());
     }
     const bool loaded = image.LoadFromPath(path.c_str(), formatId);
@@ -166,11 +170,12 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     for (size_t i = 0; i < identifierDraw; ++i) rand();
     const std::string identifier = opts.name.empty() ? MakeArtIdentifier(WidePath(base).c_str()) : opts.name;
 
-    std::vector<uint8_t> counts;
-    if (measurer) measurer->TakeCounts(image, counts);  // leaves counts empty when it failed
+    MeasuredTiles measured;
+    if (measurer) measurer->TakeMeasured(image, measured);  // leaves measured empty when it failed
     measurer.reset();
-    // A small include is written before a second thread would have started.
-    const bool background = overlap && int64_t(grid.Count()) * kTileSize * kTileSize >= TileRowMeasurer::kMinPixels;
+    // A small include is written before a second thread would have started;
+    // a large one's text is made by two.
+    const bool twoThreads = overlap && int64_t(grid.Count()) * kTileSize * kTileSize >= TileRowMeasurer::kMinPixels;
     const auto sink = [&file, &picture](const char* data, size_t size) {
         if (!picture.bytes) return file.Write(data, size);
         try {
@@ -180,8 +185,8 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
         }
         return true;
     };
-    ArtOutput out(sink, background ? ArtOutput::Writing::Background : ArtOutput::Writing::Inline);
-    switch (WriteImageArt(image, identifier, out, counts.empty() ? nullptr : &counts)) {
+    ArtOutput out(sink);
+    switch (WriteImageArt(image, identifier, out, &measured, twoThreads ? 2 : 1)) {
         case WriteResult::Ok:
             if (!picture.bytes && !file.Commit()) return writeFailed();
             break;

@@ -6,7 +6,7 @@
 
 #include "converter/tile_encoder.h"
 
-TileRowMeasurer::TileRowMeasurer() = default;
+TileRowMeasurer::TileRowMeasurer(size_t textBudget) : textBudget_(textBudget) {}
 
 TileRowMeasurer::~TileRowMeasurer() {
     {
@@ -22,6 +22,9 @@ void TileRowMeasurer::Drop() {
     view_ = TileRowsView();
     grid_ = TileGrid();
     counts_.clear();
+    text_.reset();
+    textRows_ = 0;
+    textFull_ = textBudget_ == 0;
     readyRows_ = measuredRows_ = 0;
 }
 
@@ -79,6 +82,7 @@ void TileRowMeasurer::Work() {
         working_ = true;
         lock.unlock();
         MeasureTileRows(view_, grid_, first, end, counts_.data());
+        if (!textFull_) MakeText(first, end);
         lock.lock();
         working_ = false;
         measuredRows_ = end;
@@ -86,8 +90,44 @@ void TileRowMeasurer::Work() {
     }
 }
 
-bool TileRowMeasurer::TakeCounts(const ZtImage& image, std::vector<uint8_t>& counts) {
-    counts.clear();
+void TileRowMeasurer::MakeText(int32_t first, int32_t end) {
+    if (first != textRows_) return;  // the lines go on only from where they stopped
+    if (!text_) {
+        // A whole number of huge pages; the lines never leave the buffer
+        // (they wait for the index row), so a hand-over fails.
+        const size_t capacity = (textBudget_ + kZtHugePage - 1) & ~(kZtHugePage - 1);
+        try {
+            text_ = std::make_unique<ArtOutput>([](const char*, size_t) { return false; }, capacity);
+        } catch (const std::bad_alloc&) {
+            textFull_ = true;
+            return;
+        }
+    }
+    for (int32_t row = first; row < end; ++row) {
+        // A tile's lines take at most 255 bytes per chunk: its text and the
+        // quotes, comma and line feed around each chunk.
+        const uint8_t* counts = counts_.data() + size_t(row) * size_t(grid_.across);
+        size_t most = 0;
+        for (int32_t i = 0; i < grid_.across; ++i) most += size_t(counts[i]) * (kChunkWindow + 5);
+        // Room for one reservation past the lines, which a chunk line asks for.
+        if (text_->Gathered().size() + most + 16 > text_->Capacity()) {
+            textFull_ = true;
+            return;
+        }
+        if (!WriteTileRows(view_, grid_, row, row + 1, counts_.data(), *text_)) {
+            textFull_ = true;
+            text_.reset();
+            textRows_ = 0;
+            return;
+        }
+        textRows_ = row + 1;
+    }
+}
+
+bool TileRowMeasurer::TakeMeasured(const ZtImage& image, MeasuredTiles& measured) {
+    measured.counts.clear();
+    measured.text.reset();
+    measured.textRows = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     const TileRowsView now(image);
     // The very rows that were measured, read the same way.
@@ -98,7 +138,9 @@ bool TileRowMeasurer::TakeCounts(const ZtImage& image, std::vector<uint8_t>& cou
     // The decode is over: rows not announced by now never will be.
     if (!same || readyRows_ < grid_.down) return false;
     changed_.wait(lock, [this] { return measuredRows_ == grid_.down; });
-    counts.swap(counts_);
+    measured.counts.swap(counts_);
+    measured.text = std::move(text_);
+    measured.textRows = textRows_;
     Drop();
     return true;
 }

@@ -23,6 +23,10 @@
 
 namespace {
 
+#ifndef _WIN32
+constexpr size_t kWritePiece = size_t(512) << 10;
+#endif
+
 #ifdef _WIN32
 // Text mode: every line feed reaches the file as carriage return and line
 // feed, the line end Windows editors expect. Names are UTF-8 and opened
@@ -97,7 +101,10 @@ bool ReplacingFile::Write(const char* data, size_t size) {
         const unsigned piece = unsigned(size < (1u << 30) ? size : (1u << 30));
         const int n = _write(fd_, data, piece);
 #else
-        const ssize_t n = write(fd_, data, size);
+        // At most 512 KiB a call: the page cache backs a larger write with
+        // 2 MiB pages, whose allocation stalls for tens of milliseconds once
+        // memory is fragmented, while these pieces cost no more in the end.
+        const ssize_t n = write(fd_, data, size < kWritePiece ? size : kWritePiece);
 #endif
         if (n < 0) {
             if (errno == EINTR) continue;

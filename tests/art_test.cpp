@@ -288,13 +288,19 @@ TEST(ArtWriter, GridOfPartialTiles) {
 }
 
 TEST(ArtWriter, OutputFailureIsReportedAndStopsWriting) {
+    // 20 x 20 tiles: with two threads, two bands that outgrow the buffer.
     ZtImage img;
-    zt_test::MakeTrueColour(img, 40, 40, std::vector<uint32_t>(1600, 0x102030));
-    int handOvers = 0;
-    ArtOutput out([&handOvers](const char*, size_t) { return ++handOvers > 1 ? false : true; }, 64);
-    EXPECT_EQ(WriteImageArt(img, "f", out), WriteResult::OutputFailed);
-    EXPECT_TRUE(out.Failed());
-    EXPECT_EQ(handOvers, 2);  // nothing is handed over after the first failure
+    std::vector<uint32_t> pixels(300 * 300);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint32_t(i * 2654435761u) & 0xFFFFFF;
+    zt_test::MakeTrueColour(img, 300, 300, pixels);
+    for (const int threads : {1, 2})
+        for (const int failing : {1, 2, 40}) {
+            int handOvers = 0;
+            ArtOutput out([&](const char*, size_t) { return ++handOvers < failing; }, 4096);
+            EXPECT_EQ(WriteImageArt(img, "f", out, nullptr, threads), WriteResult::OutputFailed) << threads;
+            // Nothing is handed over after the first failure.
+            EXPECT_EQ(handOvers, failing) << threads << " threads, failing at " << failing;
+        }
 }
 
 // The measuring pass must give exactly the length the encoder writes, or the

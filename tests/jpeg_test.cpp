@@ -470,21 +470,23 @@ TEST(JpegDecoder, CorpusMatchesDjpeg) {
 namespace {
 
 // The include of a picture made the way the program makes it on two cores:
-// tiles measured while the decode goes on, text written by a second thread
-// from a small buffer (many hand-overs).
-std::string OverlappedInclude(ZtImage& image, const Bytes& bytes, bool* loaded) {
-    TileRowMeasurer measurer;
+// tiles measured and the lines of the first tile rows made while the decode
+// goes on (textBudget bytes of them), the rest made by two threads from small
+// buffers (many bands, and lines of a band that outgrow its buffer).
+std::string OverlappedInclude(ZtImage& image, const Bytes& bytes, size_t textBudget, bool* loaded) {
+    TileRowMeasurer measurer(textBudget);
     image.SetRowObserver(&measurer);
     *loaded = zt_test::DecodeBytes(image, bytes, ImageFormat::Jpeg);
     image.SetRowObserver(nullptr);
-    std::vector<uint8_t> counts;
-    if (!*loaded || !measurer.TakeCounts(image, counts)) return "no counts";
+    MeasuredTiles measured;
+    if (!*loaded || !measurer.TakeMeasured(image, measured)) return "no counts";
+    if (textBudget > 0 && measured.textRows == 0) return "no lines made ahead";
     std::string text;
     ArtOutput out([&text](const char* data, size_t size) {
         text.append(data, size);
         return true;
-    }, ArtOutput::Writing::Background, 4096);
-    return WriteImageArt(image, "art", out, &counts) == WriteResult::Ok ? text : "write failed";
+    }, 4096);
+    return WriteImageArt(image, "art", out, &measured, 2) == WriteResult::Ok ? text : "write failed";
 }
 
 // Decoding, measuring and writing side by side give the very include of the
@@ -500,12 +502,17 @@ TEST(JpegDecoder, OverlappedConversionGivesTheSequentialInclude) {
     for (const Bytes& whole : files)
         for (const size_t tenths : {10, 9, 7, 5}) {
             const Bytes bytes(whole.begin(), whole.begin() + long(whole.size() * tenths / 10));
-            ZtImage overlapped, plain;
-            bool loaded = false;
-            const std::string text = OverlappedInclude(overlapped, bytes, &loaded);
-            ASSERT_TRUE(loaded) << tenths;
+            ZtImage plain;
             ASSERT_TRUE(zt_test::DecodeBytes(plain, bytes, ImageFormat::Jpeg));
-            EXPECT_EQ(text, ArtIncludeText(plain, "art")) << "cut at " << tenths << "/10";
+            const std::string sequential = ArtIncludeText(plain, "art");
+            // No lines made ahead, a few tile rows of them, and all of them.
+            for (const size_t budget : {size_t(0), size_t(1) << 20, size_t(64) << 20}) {
+                ZtImage overlapped;
+                bool loaded = false;
+                const std::string text = OverlappedInclude(overlapped, bytes, budget, &loaded);
+                ASSERT_TRUE(loaded) << tenths;
+                EXPECT_EQ(text, sequential) << "cut at " << tenths << "/10, budget " << budget;
+            }
         }
 }
 
