@@ -38,8 +38,9 @@ fi
 export LSAN_OPTIONS=suppressions="$root/scripts/lsan_suppressions.txt"
 mkdir -p "$long"
 # Wall-clock timeout: generous, as the run has the lowest priority on a busy
-# machine; what it catches is checked again alone.
-common=(-rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=60)
+# machine; what it catches is checked again alone. FUZZ_TIMEOUT raises it for
+# runs that get paused (kill -STOP) while the machine is needed for timing.
+common=(-rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout="${FUZZ_TIMEOUT:-60}")
 
 # CPU seconds (user + system) a process has used so far.
 cpu_seconds() {
