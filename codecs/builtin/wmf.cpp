@@ -141,7 +141,8 @@ DecodeOutcome DecodeMetafile(ZtImageWMF& image, ZtFile* stream, int32_t wantWidt
     FailDecode("WMF/EMF drawing is not available in this build");
 #else
     metafile::CairoCanvas canvas(w, h, kBackground);
-    if (!canvas.Ok()) FailDecode("");  // no surface: no message of its own
+    // No surface: no message of its own, unless cairo itself is missing.
+    if (!canvas.Ok()) FailDecode(metafile::CairoCanvas::Available() ? "" : "cannot load libcairo.so.2");
     if (file->enhanced)
         metafile::PlayEnhancedMetafile(file->bytes.data(), file->bytes.size(), canvas);
     else

@@ -6,16 +6,80 @@
 #include "codecs/metafile/cairo_canvas.h"
 
 #include <cairo.h>
+#ifdef ZENT_CAIRO_ON_DEMAND
+#include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace metafile {
 
 namespace {
 
+// The cairo entry points the canvas calls.
+#define ZENT_CAIRO_ENTRY_POINTS(X) X(cairo_clip) X(cairo_close_path) X(cairo_create) X(cairo_curve_to) \
+    X(cairo_destroy) X(cairo_fill) X(cairo_font_extents) X(cairo_image_surface_create) \
+    X(cairo_image_surface_create_for_data) X(cairo_image_surface_get_data) X(cairo_image_surface_get_stride) \
+    X(cairo_line_to) X(cairo_matrix_init) X(cairo_matrix_invert) X(cairo_mesh_pattern_begin_patch) \
+    X(cairo_mesh_pattern_end_patch) X(cairo_mesh_pattern_line_to) X(cairo_mesh_pattern_move_to) \
+    X(cairo_mesh_pattern_set_corner_color_rgb) X(cairo_move_to) X(cairo_new_path) X(cairo_paint) \
+    X(cairo_pattern_add_color_stop_rgb) X(cairo_pattern_create_for_surface) X(cairo_pattern_create_linear) \
+    X(cairo_pattern_create_mesh) X(cairo_pattern_destroy) X(cairo_pattern_set_extend) \
+    X(cairo_pattern_set_filter) X(cairo_pattern_set_matrix) X(cairo_rectangle) X(cairo_reset_clip) \
+    X(cairo_restore) X(cairo_rotate) X(cairo_save) X(cairo_select_font_face) X(cairo_set_dash) \
+    X(cairo_set_fill_rule) X(cairo_set_font_size) X(cairo_set_line_cap) X(cairo_set_line_join) \
+    X(cairo_set_line_width) X(cairo_set_miter_limit) X(cairo_set_operator) X(cairo_set_source) \
+    X(cairo_set_source_rgb) X(cairo_show_text) X(cairo_status) X(cairo_stroke) X(cairo_surface_destroy) \
+    X(cairo_surface_flush) X(cairo_surface_mark_dirty) X(cairo_surface_status) X(cairo_text_extents) \
+    X(cairo_translate)
+
+// cairo's entry points. A Linux build looks them up in libcairo.so.2 when the
+// first metafile is played, so that every other conversion starts without
+// cairo and the fifteen libraries behind it (a quarter of the program's start
+// time); other builds link cairo itself.
+struct CairoLibrary {
+#define ZENT_CAIRO_POINTER(name) decltype(&::name) name = nullptr;
+    ZENT_CAIRO_ENTRY_POINTS(ZENT_CAIRO_POINTER)
+#undef ZENT_CAIRO_POINTER
+    bool loaded = false;
+};
+
+CairoLibrary LoadCairo() {
+    CairoLibrary lib;
+#ifdef ZENT_CAIRO_ON_DEMAND
+    // Loaded once and kept for the rest of the process.
+    void* handle = dlopen("libcairo.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return lib;
+    bool all = true;
+#define ZENT_CAIRO_LOOKUP(name)                                  \
+    if (void* entry = dlsym(handle, #name))                      \
+        memcpy(&lib.name, &entry, sizeof lib.name);              \
+    else                                                         \
+        all = false;
+    ZENT_CAIRO_ENTRY_POINTS(ZENT_CAIRO_LOOKUP)
+#undef ZENT_CAIRO_LOOKUP
+    if (!all) {
+        dlclose(handle);
+        return CairoLibrary();
+    }
+#else
+#define ZENT_CAIRO_ADDRESS(name) lib.name = &::name;
+    ZENT_CAIRO_ENTRY_POINTS(ZENT_CAIRO_ADDRESS)
+#undef ZENT_CAIRO_ADDRESS
+#endif
+    lib.loaded = true;
+    return lib;
+}
+
+const CairoLibrary& Cairo() {
+    static const CairoLibrary lib = LoadCairo();
+    return lib;
+}
+
 void SetColour(cairo_t* cr, uint32_t c) {
-    cairo_set_source_rgb(cr, RedOf(c) / 255.0, GreenOf(c) / 255.0, BlueOf(c) / 255.0);
+    Cairo().cairo_set_source_rgb(cr, RedOf(c) / 255.0, GreenOf(c) / 255.0, BlueOf(c) / 255.0);
 }
 
 double PathLength(const Path& path) {
@@ -59,46 +123,49 @@ uint32_t Argb(uint32_t colorRef) {
 
 }  // namespace
 
+bool CairoCanvas::Available() { return Cairo().loaded; }
+
 CairoCanvas::CairoCanvas(int width, int height, uint32_t background) : width_(width), height_(height) {
-    surface_ = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) return;
-    cr_ = cairo_create(surface_);
-    if (cairo_status(cr_) != CAIRO_STATUS_SUCCESS) return;
+    if (!Available()) return;
+    surface_ = Cairo().cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    if (Cairo().cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) return;
+    cr_ = Cairo().cairo_create(surface_);
+    if (Cairo().cairo_status(cr_) != CAIRO_STATUS_SUCCESS) return;
     SetColour(cr_, background);
-    cairo_paint(cr_);
+    Cairo().cairo_paint(cr_);
 }
 
 CairoCanvas::~CairoCanvas() {
-    if (cr_) cairo_destroy(cr_);
-    if (surface_) cairo_surface_destroy(surface_);
+    if (cr_) Cairo().cairo_destroy(cr_);
+    if (surface_) Cairo().cairo_surface_destroy(surface_);
 }
 
 bool CairoCanvas::Ok() const {
-    return surface_ && cr_ && cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS &&
-           cairo_status(cr_) == CAIRO_STATUS_SUCCESS;
+    return surface_ && cr_ && Cairo().cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS &&
+           Cairo().cairo_status(cr_) == CAIRO_STATUS_SUCCESS;
 }
 
 void CairoCanvas::AddPath(const Path& path) {
-    cairo_new_path(cr_);
+    Cairo().cairo_new_path(cr_);
     for (const PathOp& op : path) {
         switch (op.kind) {
-            case PathOp::Move: cairo_move_to(cr_, op.p[0].x, op.p[0].y); break;
-            case PathOp::Line: cairo_line_to(cr_, op.p[0].x, op.p[0].y); break;
+            case PathOp::Move: Cairo().cairo_move_to(cr_, op.p[0].x, op.p[0].y); break;
+            case PathOp::Line: Cairo().cairo_line_to(cr_, op.p[0].x, op.p[0].y); break;
             case PathOp::Curve:
-                cairo_curve_to(cr_, op.p[0].x, op.p[0].y, op.p[1].x, op.p[1].y, op.p[2].x, op.p[2].y);
+                Cairo().cairo_curve_to(cr_, op.p[0].x, op.p[0].y, op.p[1].x, op.p[1].y, op.p[2].x, op.p[2].y);
                 break;
-            case PathOp::Close: cairo_close_path(cr_); break;
+            case PathOp::Close: Cairo().cairo_close_path(cr_); break;
         }
     }
 }
 
 void CairoCanvas::SetClip(const std::vector<ClipShape>& clip) {
     if (!Ok()) return;
-    cairo_reset_clip(cr_);
+    Cairo().cairo_reset_clip(cr_);
     for (const ClipShape& shape : clip) {
         AddPath(shape.path);
-        cairo_set_fill_rule(cr_, shape.evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
-        cairo_clip(cr_);
+        Cairo().cairo_set_fill_rule(cr_, shape.evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
+        Cairo().cairo_clip(cr_);
     }
 }
 
@@ -116,13 +183,13 @@ bool CairoCanvas::SetOperator(int rop2, uint32_t* color) {
         case 16: *color = 0xFFFFFF; break;                                           // R2_WHITE
         default: break;                                                              // R2_COPYPEN and the rest
     }
-    cairo_set_operator(cr_, op);
+    Cairo().cairo_set_operator(cr_, op);
     return true;
 }
 
 void CairoCanvas::DropSource() {
-    cairo_set_source_rgb(cr_, 0, 0, 0);
-    cairo_set_operator(cr_, CAIRO_OPERATOR_OVER);
+    Cairo().cairo_set_source_rgb(cr_, 0, 0, 0);
+    Cairo().cairo_set_operator(cr_, CAIRO_OPERATOR_OVER);
 }
 
 void CairoCanvas::SetFillSource(const FillStyle& style) {
@@ -132,34 +199,34 @@ void CairoCanvas::SetFillSource(const FillStyle& style) {
     }
     cairo_surface_t* tile = nullptr;
     if (style.kind == FillStyle::Hatch) {
-        tile = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 8, 8);
-        if (cairo_surface_status(tile) != CAIRO_STATUS_SUCCESS) {
-            cairo_surface_destroy(tile);
+        tile = Cairo().cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 8, 8);
+        if (Cairo().cairo_surface_status(tile) != CAIRO_STATUS_SUCCESS) {
+            Cairo().cairo_surface_destroy(tile);
             SetColour(cr_, style.color);
             return;
         }
         uint8_t rows[8];
         HatchRows(style.hatch, rows);
-        const int stride = cairo_image_surface_get_stride(tile);
-        uint8_t* data = cairo_image_surface_get_data(tile);
+        const int stride = Cairo().cairo_image_surface_get_stride(tile);
+        uint8_t* data = Cairo().cairo_image_surface_get_data(tile);
         const uint32_t back = style.opaqueBackground ? Argb(style.background) : 0;
         for (int y = 0; y < 8; ++y) {
             auto* row = reinterpret_cast<uint32_t*>(data + y * stride);
             for (int x = 0; x < 8; ++x) row[x] = (rows[y] >> (7 - x)) & 1 ? Argb(style.color) : back;
         }
-        cairo_surface_mark_dirty(tile);
+        Cairo().cairo_surface_mark_dirty(tile);
     } else {
         const Bitmap& b = *style.pattern;
-        tile = cairo_image_surface_create_for_data(
+        tile = Cairo().cairo_image_surface_create_for_data(
             reinterpret_cast<unsigned char*>(const_cast<uint32_t*>(b.argb.data())), CAIRO_FORMAT_ARGB32, b.width,
             b.height, b.width * 4);
     }
-    cairo_pattern_t* pattern = cairo_pattern_create_for_surface(tile);
-    cairo_pattern_set_extend(pattern, CAIRO_EXTEND_REPEAT);
-    cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
-    cairo_set_source(cr_, pattern);
-    cairo_pattern_destroy(pattern);
-    cairo_surface_destroy(tile);
+    cairo_pattern_t* pattern = Cairo().cairo_pattern_create_for_surface(tile);
+    Cairo().cairo_pattern_set_extend(pattern, CAIRO_EXTEND_REPEAT);
+    Cairo().cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
+    Cairo().cairo_set_source(cr_, pattern);
+    Cairo().cairo_pattern_destroy(pattern);
+    Cairo().cairo_surface_destroy(tile);
 }
 
 void CairoCanvas::Fill(const Path& path, bool evenOdd, const FillStyle& style, int rop2) {
@@ -170,8 +237,8 @@ void CairoCanvas::Fill(const Path& path, bool evenOdd, const FillStyle& style, i
     if (color != style.color) s = FillStyle{FillStyle::Solid, color};
     SetFillSource(s);
     AddPath(path);
-    cairo_set_fill_rule(cr_, evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
-    cairo_fill(cr_);
+    Cairo().cairo_set_fill_rule(cr_, evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
+    Cairo().cairo_fill(cr_);
     DropSource();
 }
 
@@ -181,15 +248,15 @@ void CairoCanvas::Stroke(const Path& path, const StrokeStyle& style, int rop2) {
     if (!SetOperator(rop2, &color)) return;
     SetColour(cr_, color);
     const double w = std::clamp(style.width, 1.0, 4.0 * std::max(width_, height_) + 16.0);
-    cairo_set_line_width(cr_, w);
+    Cairo().cairo_set_line_width(cr_, w);
     const bool geometric = (style.style & kPsGeometric) != 0;
     const uint32_t cap = style.style & kPsEndCapMask;
     const uint32_t join = style.style & kPsJoinMask;
-    cairo_set_line_cap(cr_, !geometric || cap == 0 ? CAIRO_LINE_CAP_ROUND
+    Cairo().cairo_set_line_cap(cr_, !geometric || cap == 0 ? CAIRO_LINE_CAP_ROUND
                                                    : cap == 0x100 ? CAIRO_LINE_CAP_SQUARE : CAIRO_LINE_CAP_BUTT);
-    cairo_set_line_join(cr_, !geometric || join == 0 ? CAIRO_LINE_JOIN_ROUND
+    Cairo().cairo_set_line_join(cr_, !geometric || join == 0 ? CAIRO_LINE_JOIN_ROUND
                                                      : join == 0x1000 ? CAIRO_LINE_JOIN_BEVEL : CAIRO_LINE_JOIN_MITER);
-    cairo_set_miter_limit(cr_, std::clamp(style.miterLimit, 1.0, 100.0));
+    Cairo().cairo_set_miter_limit(cr_, std::clamp(style.miterLimit, 1.0, 100.0));
 
     // Dash patterns in multiples of the pen width, as the screen draws them.
     double dashes[6];
@@ -209,23 +276,23 @@ void CairoCanvas::Stroke(const Path& path, const StrokeStyle& style, int rop2) {
     // Dashing costs time in proportion to the dashes: a path that would need
     // millions of them is drawn solid.
     if (count > 0 && PathLength(path) / (6 * unit) > 1e6) count = 0;
-    cairo_set_dash(cr_, dashes, count, 0);
+    Cairo().cairo_set_dash(cr_, dashes, count, 0);
     AddPath(path);
-    cairo_stroke(cr_);
-    cairo_set_dash(cr_, nullptr, 0, 0);
+    Cairo().cairo_stroke(cr_);
+    Cairo().cairo_set_dash(cr_, nullptr, 0, 0);
     DropSource();
 }
 
 double CairoCanvas::DrawText(const TextRun& run) {
     if (!Ok() || run.utf8.empty()) return 0;
     const double size = std::clamp(run.size, 0.5, 2048.0);
-    cairo_save(cr_);
-    cairo_select_font_face(cr_, run.family.empty() ? "sans-serif" : run.family.c_str(),
+    Cairo().cairo_save(cr_);
+    Cairo().cairo_select_font_face(cr_, run.family.empty() ? "sans-serif" : run.family.c_str(),
                            run.italic ? CAIRO_FONT_SLANT_ITALIC : CAIRO_FONT_SLANT_NORMAL,
                            run.bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr_, size);
-    cairo_translate(cr_, run.origin.x, run.origin.y);
-    cairo_rotate(cr_, -run.angle);
+    Cairo().cairo_set_font_size(cr_, size);
+    Cairo().cairo_translate(cr_, run.origin.x, run.origin.y);
+    Cairo().cairo_rotate(cr_, -run.angle);
 
     // Split into characters so explicit advances can place each one.
     std::vector<std::string> chars;
@@ -246,13 +313,13 @@ double CairoCanvas::DrawText(const TextRun& run) {
             advances[i] = run.advances[i];
         } else {
             cairo_text_extents_t te;
-            cairo_text_extents(cr_, chars[i].c_str(), &te);
+            Cairo().cairo_text_extents(cr_, chars[i].c_str(), &te);
             advances[i] = te.x_advance;
         }
         total += advances[i];
     }
     cairo_font_extents_t fe;
-    cairo_font_extents(cr_, &fe);
+    Cairo().cairo_font_extents(cr_, &fe);
 
     // TA_CENTER 6, TA_RIGHT 2; TA_BASELINE 24, TA_BOTTOM 8, else TA_TOP.
     double x = 0, y = 0;
@@ -264,26 +331,26 @@ double CairoCanvas::DrawText(const TextRun& run) {
 
     if (run.opaque) {
         SetColour(cr_, run.background);
-        cairo_rectangle(cr_, x, y - fe.ascent, total, fe.ascent + fe.descent);
-        cairo_fill(cr_);
+        Cairo().cairo_rectangle(cr_, x, y - fe.ascent, total, fe.ascent + fe.descent);
+        Cairo().cairo_fill(cr_);
     }
     SetColour(cr_, run.color);
     double pen = x;
     for (size_t i = 0; i < chars.size(); ++i) {
-        cairo_move_to(cr_, pen, y);
-        cairo_show_text(cr_, chars[i].c_str());
+        Cairo().cairo_move_to(cr_, pen, y);
+        Cairo().cairo_show_text(cr_, chars[i].c_str());
         pen += advances[i];
     }
     const double thickness = std::max(1.0, size / 14);
     if (run.underline) {
-        cairo_rectangle(cr_, x, y + size / 10, total, thickness);
-        cairo_fill(cr_);
+        Cairo().cairo_rectangle(cr_, x, y + size / 10, total, thickness);
+        Cairo().cairo_fill(cr_);
     }
     if (run.strikeOut) {
-        cairo_rectangle(cr_, x, y - size * 0.3, total, thickness);
-        cairo_fill(cr_);
+        Cairo().cairo_rectangle(cr_, x, y - size * 0.3, total, thickness);
+        Cairo().cairo_fill(cr_);
     }
-    cairo_restore(cr_);
+    Cairo().cairo_restore(cr_);
     return total;
 }
 
@@ -291,8 +358,8 @@ void CairoCanvas::DrawBitmap(const Bitmap& bitmap, double sx, double sy, double 
                              const Affine& toOutput, uint32_t rop) {
     if (!Ok() || bitmap.width <= 0 || bitmap.height <= 0 || !toOutput.IsUsable()) return;
     cairo_matrix_t m;
-    cairo_matrix_init(&m, toOutput.a, toOutput.b, toOutput.c, toOutput.d, toOutput.e, toOutput.f);
-    if (cairo_matrix_invert(&m) != CAIRO_STATUS_SUCCESS) return;
+    Cairo().cairo_matrix_init(&m, toOutput.a, toOutput.b, toOutput.c, toOutput.d, toOutput.e, toOutput.f);
+    if (Cairo().cairo_matrix_invert(&m) != CAIRO_STATUS_SUCCESS) return;
 
     cairo_operator_t op = CAIRO_OPERATOR_OVER;
     bool invert = false;
@@ -310,17 +377,17 @@ void CairoCanvas::DrawBitmap(const Bitmap& bitmap, double sx, double sy, double 
         for (size_t i = 0; i < inverted.size(); ++i) inverted[i] = bitmap.argb[i] ^ 0x00FFFFFFu;
         pixels = inverted.data();
     }
-    cairo_surface_t* image = cairo_image_surface_create_for_data(
+    cairo_surface_t* image = Cairo().cairo_image_surface_create_for_data(
         reinterpret_cast<unsigned char*>(const_cast<uint32_t*>(pixels)), CAIRO_FORMAT_ARGB32, bitmap.width,
         bitmap.height, bitmap.width * 4);
-    cairo_pattern_t* pattern = cairo_pattern_create_for_surface(image);
-    cairo_pattern_set_matrix(pattern, &m);
-    cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
+    cairo_pattern_t* pattern = Cairo().cairo_pattern_create_for_surface(image);
+    Cairo().cairo_pattern_set_matrix(pattern, &m);
+    Cairo().cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
     // Enlarged bitmaps keep hard pixel edges, as the screen shows them.
     const double scale = std::sqrt(std::fabs(toOutput.Determinant()));
-    cairo_pattern_set_filter(pattern, scale >= 1 ? CAIRO_FILTER_NEAREST : CAIRO_FILTER_GOOD);
-    cairo_set_operator(cr_, op);
-    cairo_set_source(cr_, pattern);
+    Cairo().cairo_pattern_set_filter(pattern, scale >= 1 ? CAIRO_FILTER_NEAREST : CAIRO_FILTER_GOOD);
+    Cairo().cairo_set_operator(cr_, op);
+    Cairo().cairo_set_source(cr_, pattern);
 
     Path area;
     const PointD corners[4] = {{sx, sy}, {sx + sw, sy}, {sx + sw, sy + sh}, {sx, sy + sh}};
@@ -332,48 +399,48 @@ void CairoCanvas::DrawBitmap(const Bitmap& bitmap, double sx, double sy, double 
     }
     area.push_back({PathOp::Close, {}});
     AddPath(area);
-    cairo_fill(cr_);
+    Cairo().cairo_fill(cr_);
     DropSource();
-    cairo_pattern_destroy(pattern);
-    cairo_surface_destroy(image);
+    Cairo().cairo_pattern_destroy(pattern);
+    Cairo().cairo_surface_destroy(image);
 }
 
 void CairoCanvas::GradientRect(const PointD corners[4], uint32_t from, uint32_t to, bool vertical) {
     if (!Ok()) return;
     // corners: upper left, upper right, lower right, lower left.
     const PointD end = vertical ? corners[3] : corners[1];
-    cairo_pattern_t* pattern = cairo_pattern_create_linear(corners[0].x, corners[0].y, end.x, end.y);
-    cairo_pattern_add_color_stop_rgb(pattern, 0, RedOf(from) / 255.0, GreenOf(from) / 255.0, BlueOf(from) / 255.0);
-    cairo_pattern_add_color_stop_rgb(pattern, 1, RedOf(to) / 255.0, GreenOf(to) / 255.0, BlueOf(to) / 255.0);
-    cairo_set_source(cr_, pattern);
+    cairo_pattern_t* pattern = Cairo().cairo_pattern_create_linear(corners[0].x, corners[0].y, end.x, end.y);
+    Cairo().cairo_pattern_add_color_stop_rgb(pattern, 0, RedOf(from) / 255.0, GreenOf(from) / 255.0, BlueOf(from) / 255.0);
+    Cairo().cairo_pattern_add_color_stop_rgb(pattern, 1, RedOf(to) / 255.0, GreenOf(to) / 255.0, BlueOf(to) / 255.0);
+    Cairo().cairo_set_source(cr_, pattern);
     Path area;
     for (int i = 0; i < 4; ++i) area.push_back({i == 0 ? PathOp::Move : PathOp::Line, {corners[i]}});
     area.push_back({PathOp::Close, {}});
     AddPath(area);
-    cairo_fill(cr_);
+    Cairo().cairo_fill(cr_);
     DropSource();
-    cairo_pattern_destroy(pattern);
+    Cairo().cairo_pattern_destroy(pattern);
 }
 
 void CairoCanvas::GradientTriangle(const PointD corners[3], const uint32_t colours[3]) {
     if (!Ok()) return;
-    cairo_pattern_t* mesh = cairo_pattern_create_mesh();
-    cairo_mesh_pattern_begin_patch(mesh);
-    cairo_mesh_pattern_move_to(mesh, corners[0].x, corners[0].y);
-    cairo_mesh_pattern_line_to(mesh, corners[1].x, corners[1].y);
-    cairo_mesh_pattern_line_to(mesh, corners[2].x, corners[2].y);
+    cairo_pattern_t* mesh = Cairo().cairo_pattern_create_mesh();
+    Cairo().cairo_mesh_pattern_begin_patch(mesh);
+    Cairo().cairo_mesh_pattern_move_to(mesh, corners[0].x, corners[0].y);
+    Cairo().cairo_mesh_pattern_line_to(mesh, corners[1].x, corners[1].y);
+    Cairo().cairo_mesh_pattern_line_to(mesh, corners[2].x, corners[2].y);
     for (unsigned i = 0; i < 3; ++i)
-        cairo_mesh_pattern_set_corner_color_rgb(mesh, i, RedOf(colours[i]) / 255.0, GreenOf(colours[i]) / 255.0,
+        Cairo().cairo_mesh_pattern_set_corner_color_rgb(mesh, i, RedOf(colours[i]) / 255.0, GreenOf(colours[i]) / 255.0,
                                                 BlueOf(colours[i]) / 255.0);
-    cairo_mesh_pattern_end_patch(mesh);
-    cairo_set_source(cr_, mesh);
+    Cairo().cairo_mesh_pattern_end_patch(mesh);
+    Cairo().cairo_set_source(cr_, mesh);
     Path area;
     for (int i = 0; i < 3; ++i) area.push_back({i == 0 ? PathOp::Move : PathOp::Line, {corners[i]}});
     area.push_back({PathOp::Close, {}});
     AddPath(area);
-    cairo_fill(cr_);
+    Cairo().cairo_fill(cr_);
     DropSource();
-    cairo_pattern_destroy(mesh);
+    Cairo().cairo_pattern_destroy(mesh);
 }
 
 void CairoCanvas::PatternBlit(const Path& area, const FillStyle& brush, uint32_t rop) {
@@ -391,12 +458,12 @@ void CairoCanvas::PatternBlit(const Path& area, const FillStyle& brush, uint32_t
 const uint8_t* CairoCanvas::Row(int y) {
     if (!surface_ || y < 0 || y >= height_) return nullptr;
     if (!flushed_) {
-        cairo_surface_flush(surface_);
+        Cairo().cairo_surface_flush(surface_);
         flushed_ = true;
     }
-    return cairo_image_surface_get_data(surface_) + size_t(y) * size_t(RowStride());
+    return Cairo().cairo_image_surface_get_data(surface_) + size_t(y) * size_t(RowStride());
 }
 
-int CairoCanvas::RowStride() const { return surface_ ? cairo_image_surface_get_stride(surface_) : 0; }
+int CairoCanvas::RowStride() const { return surface_ ? Cairo().cairo_image_surface_get_stride(surface_) : 0; }
 
 }  // namespace metafile

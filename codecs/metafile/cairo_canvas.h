@@ -57,6 +57,8 @@ public:
 
     // False when the surface could not be made.
     bool Ok() const;
+    // Whether cairo could be loaded (false makes every canvas fail).
+    static bool Available();
     int Width() const { return width_; }
     int Height() const { return height_; }
 
