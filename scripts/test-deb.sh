@@ -24,6 +24,9 @@ work=$(mktemp -d)
 cp "$root/examples/zent.bmp" "$work/a.bmp"
 cp "$root/examples/zent.bmp" "$work/b.bmp"
 check "installed program converts two pictures" '(cd "$work" && zent a.bmp b.bmp </dev/null >/dev/null) && [ -s "$work/a.inc" ] && [ -s "$work/b.inc" ]'
+# The metafile player loads cairo when it first plays a metafile.
+cp "$root/fuzz/seeds/wmf/clip.wmf" "$work/clip.wmf"
+check "installed program plays a metafile" '(cd "$work" && zent clip.wmf </dev/null >/dev/null) && [ -s "$work/clip.inc" ]'
 rm -rf "$work"
 echo "deb: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
