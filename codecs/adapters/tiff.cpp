@@ -25,10 +25,50 @@
 #include <cstring>
 #include <vector>
 
+#include "codecs/on_demand.h"
 #include "image/checked_math.h"
 #include "image/codec_warnings.h"
 #include "image/decode_outcome.h"
 #include "image/zt_file.h"
+
+namespace {
+
+// The libtiff entry points the adapter calls.
+#define ZENT_TIFF_ENTRY_POINTS(X) X(TIFFClientOpenExt) X(TIFFClose) X(TIFFComputeStrip) X(TIFFGetField) \
+    X(TIFFGetFieldDefaulted) X(TIFFIsTiled) X(TIFFNumberOfDirectories) X(TIFFOpenOptionsAlloc) \
+    X(TIFFOpenOptionsFree) X(TIFFOpenOptionsSetErrorHandlerExtR) X(TIFFOpenOptionsSetMaxSingleMemAlloc) \
+    X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFRGBAImageOK) X(TIFFReadEncodedStrip) X(TIFFReadRGBAImage) \
+    X(TIFFReadScanline) X(TIFFReadTile) X(TIFFScanlineSize) X(TIFFSetDirectory) X(TIFFSetErrorHandler) \
+    X(TIFFSetErrorHandlerExt) X(TIFFSetField) X(TIFFSetWarningHandler) X(TIFFSetWarningHandlerExt) \
+    X(TIFFTileRowSize) X(TIFFTileSize)
+
+// libtiff's entry points: loaded when the first TIFF is read, so that every
+// other conversion starts without libtiff and the six libraries behind it.
+// Its process-wide message handlers are silenced then too: messages it
+// raises without a handle (some codecs do) would go to standard error.
+struct TiffLibrary {
+    ZENT_TIFF_ENTRY_POINTS(ZENT_ENTRY_POINTER)
+    bool loaded = false;
+};
+
+void GlobalWarning(const char* module, const char* format, va_list args);
+
+const TiffLibrary& Tiff() {
+    static const TiffLibrary lib = [] {
+        TiffLibrary loading;
+        loading.loaded = ZENT_FILL_ENTRY_POINTS(ZENT_TIFF_ENTRY_POINTS, loading, "libtiff.so.6");
+        if (loading.loaded) {
+            loading.TIFFSetErrorHandler(nullptr);
+            loading.TIFFSetErrorHandlerExt(nullptr);
+            loading.TIFFSetWarningHandler(GlobalWarning);
+            loading.TIFFSetWarningHandlerExt(nullptr);
+        }
+        return loading;
+    }();
+    return lib;
+}
+
+}  // namespace
 
 // The libtiff handle, the stream it reads and the working buffers of one decode.
 struct TiffSession {
@@ -55,9 +95,9 @@ struct TiffSession {
 
     // Safe to call more than once.
     void Release() {
-        if (tif) TIFFClose(tif);
+        if (tif) Tiff().TIFFClose(tif);
         tif = nullptr;
-        if (options) TIFFOpenOptionsFree(options);
+        if (options) Tiff().TIFFOpenOptionsFree(options);
         options = nullptr;
         view.Release();
         map = nullptr;
@@ -174,17 +214,10 @@ int HandleWarning(TIFF*, void*, const char* module, const char* format, va_list 
 int HandleError(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 // Messages libtiff raises without a handle (some codecs do) reach the
-// process-wide handlers, which are silenced once.
+// process-wide handlers, silenced when libtiff is loaded.
 void GlobalWarning(const char* module, const char* format, va_list args) {
     RouteWarning(module, format, args);
 }
-const bool kGlobalHandlersSilenced = [] {
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetErrorHandlerExt(nullptr);
-    TIFFSetWarningHandler(GlobalWarning);
-    TIFFSetWarningHandlerExt(nullptr);
-    return true;
-}();
 
 // --- opening -----------------------------------------------------------------
 
@@ -197,7 +230,6 @@ const bool kGlobalHandlersSilenced = [] {
 // bytes); only a stream without one is copied, and one too large for the
 // memory ceiling is read through the procedures after all.
 bool OpenTiffOnStream(TiffSession& s, ZtFile* stream, bool mapped) {
-    (void)kGlobalHandlersSilenced;
     s.stream = stream;
     s.start = stream->Position();
     if (s.start < 0) return false;
@@ -218,14 +250,14 @@ bool OpenTiffOnStream(TiffSession& s, ZtFile* stream, bool mapped) {
         }
     }
 
-    s.options = TIFFOpenOptionsAlloc();
+    s.options = Tiff().TIFFOpenOptionsAlloc();
     if (!s.options) return false;
     // No single libtiff allocation may exceed what an image may hold.
-    TIFFOpenOptionsSetMaxSingleMemAlloc(s.options, tmsize_t(ZTIMAGE_MAX_MEMORY));
-    TIFFOpenOptionsSetErrorHandlerExtR(s.options, HandleError, nullptr);
-    TIFFOpenOptionsSetWarningHandlerExtR(s.options, HandleWarning, nullptr);
+    Tiff().TIFFOpenOptionsSetMaxSingleMemAlloc(s.options, tmsize_t(ZTIMAGE_MAX_MEMORY));
+    Tiff().TIFFOpenOptionsSetErrorHandlerExtR(s.options, HandleError, nullptr);
+    Tiff().TIFFOpenOptionsSetWarningHandlerExtR(s.options, HandleWarning, nullptr);
     // "m": no mapping.
-    s.tif = TIFFClientOpenExt("TIFF IMAGE", mapped ? "r" : "rm", &s, ReadProc, WriteProc, SeekProc, CloseProc,
+    s.tif = Tiff().TIFFClientOpenExt("TIFF IMAGE", mapped ? "r" : "rm", &s, ReadProc, WriteProc, SeekProc, CloseProc,
                               SizeProc, MapProc, UnmapProc, s.options);
     return s.tif != nullptr;
 }
@@ -243,7 +275,7 @@ size_t CheckedSize(uint64_t a, uint64_t b, uint64_t slack, const char* message) 
 // Whether each sample of the page is stored in a plane of its own.
 bool SeparatePlanes(TIFF* tif, const TiffPage& page) {
     uint16_t planar = PLANARCONFIG_CONTIG;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    Tiff().TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     return planar == PLANARCONFIG_SEPARATE && page.samplesPerPixel > 1;
 }
 
@@ -389,7 +421,7 @@ void FillPalette(TIFF* tif, const TiffPage& page, uint8_t* table, uint32_t entri
     if (page.photometric != PHOTOMETRIC_PALETTE) return;  // the table stays black
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
     // libtiff keeps a colour map only when it has 2^bits entries per channel.
-    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green || !blue) return;
+    if (!Tiff().TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green || !blue) return;
     const uint32_t count = std::min(entries, page.largePalette ? (1u << bits) : levels);
     // Many writers store 8-bit values in the 16-bit map; any value of 256 or
     // more among the entries in use marks a true 16-bit map.
@@ -415,6 +447,7 @@ void FillPalette(TIFF* tif, const TiffPage& page, uint8_t* table, uint32_t entri
 bool ZtImageTIF::Decode(ZtFile* stream) {
     TiffSession session;
     const bool ok = GuardDecode(*this, kNoMemoryMessage, [&] {
+        if (!Tiff().loaded) FailDecode("cannot load libtiff.so.6");
         if (!stream || !OpenTiffOnStream(session, stream, false))
             FailDecode("Error encountered while opening TIFF file");
         return DecodePage(session);
@@ -425,13 +458,13 @@ bool ZtImageTIF::Decode(ZtFile* stream) {
 
 DecodeOutcome ZtImageTIF::DecodePage(TiffSession& session) {
     TIFF* tif = session.tif;
-    const tdir_t pages = TIFFNumberOfDirectories(tif);
+    const tdir_t pages = Tiff().TIFFNumberOfDirectories(tif);
     frameCount = int32_t(std::min<tdir_t>(pages, INT32_MAX));
     const tdir_t wanted = tdir_t(uint32_t(frameIndex) & 0xFFFF);
-    if (!TIFFSetDirectory(tif, wanted)) FailDecode("Error: page not present in TIFF file");
+    if (!Tiff().TIFFSetDirectory(tif, wanted)) FailDecode("Error: page not present in TIFF file");
     // The count stops at a damaged link that reading the page itself got past.
     if (uint64_t(frameCount) <= wanted) frameCount = int32_t(wanted + 1);
-    if (TIFFIsTiled(tif) && !SizeOnlyRequested()) {
+    if (Tiff().TIFFIsTiled(tif) && !SizeOnlyRequested()) {
         // Tiles are read from a map (see OpenTiffOnStream): open again, mapped.
         ZtFile* stream = session.stream;
         const int64_t start = session.start;
@@ -439,39 +472,39 @@ DecodeOutcome ZtImageTIF::DecodePage(TiffSession& session) {
         if (!stream->SeekTo(int32_t(start), 0) || !OpenTiffOnStream(session, stream, true))
             FailDecode("Error encountered while opening TIFF file");
         tif = session.tif;
-        if (!TIFFSetDirectory(tif, wanted)) FailDecode("Error: page not present in TIFF file");
+        if (!Tiff().TIFFSetDirectory(tif, wanted)) FailDecode("Error: page not present in TIFF file");
     }
 
     TiffPage page;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height);
-    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &page.samplesPerPixel);
-    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &page.bitsPerSample);
-    TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &page.rowsPerStrip);
-    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &page.photometric);
-    TIFFGetField(tif, TIFFTAG_ORIENTATION, &page.orientation);
+    Tiff().TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width);
+    Tiff().TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height);
+    Tiff().TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &page.samplesPerPixel);
+    Tiff().TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &page.bitsPerSample);
+    Tiff().TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &page.rowsPerStrip);
+    Tiff().TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &page.photometric);
+    Tiff().TIFFGetField(tif, TIFFTAG_ORIENTATION, &page.orientation);
     if (SizeOnlyRequested())
         return ReportSize(page.width, page.height, ImageFormat::Tiff, "output dimensions returned");
 
     uint16_t unit = RESUNIT_INCH;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    Tiff().TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
     float value = 0.0f;
     const auto dpi = [unit](float v) {
         // Centimetres: the factor and the rounding in single precision.
         if (unit == RESUNIT_CENTIMETER) v = v * 2.54f + 0.5f;
         return Truncated(v);
     };
-    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &value)) SetHorizontalDpi(dpi(value));
-    if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &value)) SetVerticalDpi(dpi(value));
-    if (TIFFGetField(tif, TIFFTAG_XPOSITION, &value)) xOffset = Truncated(value);
-    if (TIFFGetField(tif, TIFFTAG_YPOSITION, &value)) yOffset = Truncated(value);
+    if (Tiff().TIFFGetField(tif, TIFFTAG_XRESOLUTION, &value)) SetHorizontalDpi(dpi(value));
+    if (Tiff().TIFFGetField(tif, TIFFTAG_YRESOLUTION, &value)) SetVerticalDpi(dpi(value));
+    if (Tiff().TIFFGetField(tif, TIFFTAG_XPOSITION, &value)) xOffset = Truncated(value);
+    if (Tiff().TIFFGetField(tif, TIFFTAG_YPOSITION, &value)) yOffset = Truncated(value);
 
     header.paletteEntries = 0;
     transparentIndex = -1;
     // A strip never holds more rows than the page; 0 (no usable value) means one strip.
     if (page.rowsPerStrip > page.height || page.rowsPerStrip == 0) {
         page.rowsPerStrip = page.height;
-        if (page.height) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.rowsPerStrip);
+        if (page.height) Tiff().TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.rowsPerStrip);
     }
 
     const uint16_t p = page.photometric;
@@ -497,7 +530,7 @@ DecodeOutcome ZtImageTIF::DecodePage(TiffSession& session) {
     if ((page.samplesPerPixel == 4 || (page.samplesPerPixel == 2 && page.bitsPerSample == 8)) &&
         !AddAlphaPlane())
         FailDecode("ZtImageTIF can't create image");
-    TIFFGetField(tif, TIFFTAG_COMPRESSION, &page.compression);
+    Tiff().TIFFGetField(tif, TIFFTAG_COMPRESSION, &page.compression);
     SetDecoderOption(page.compression, ImageFormat::Unknown);
 
     if (page.colourRoad)
@@ -513,12 +546,12 @@ void ZtImageTIF::ReadColourPage(TiffSession& session, const TiffPage& page) {
     // RGB and CMYK of other integer depths go the sample way instead.
     char refusal[1024];
     uint16_t format = SAMPLEFORMAT_UINT, inks = INKSET_CMYK;
-    TIFFGetFieldDefaulted(session.tif, TIFFTAG_SAMPLEFORMAT, &format);
-    TIFFGetFieldDefaulted(session.tif, TIFFTAG_INKSET, &inks);
+    Tiff().TIFFGetFieldDefaulted(session.tif, TIFFTAG_SAMPLEFORMAT, &format);
+    Tiff().TIFFGetFieldDefaulted(session.tif, TIFFTAG_INKSET, &inks);
     const bool rgb = page.photometric == PHOTOMETRIC_RGB && page.samplesPerPixel >= 3;
     const bool cmyk = page.photometric == PHOTOMETRIC_SEPARATED && page.samplesPerPixel >= 4 && inks == INKSET_CMYK;
     const bool readerKnows = page.bitsPerSample == 8 || (rgb && page.bitsPerSample == 16);
-    if ((rgb || cmyk) && format != SAMPLEFORMAT_IEEEFP && (!readerKnows || !TIFFRGBAImageOK(session.tif, refusal))) {
+    if ((rgb || cmyk) && format != SAMPLEFORMAT_IEEEFP && (!readerKnows || !Tiff().TIFFRGBAImageOK(session.tif, refusal))) {
         ReadSamplePage(session, page);
         return;
     }
@@ -533,7 +566,7 @@ void ZtImageTIF::ReadColourPage(TiffSession& session, const TiffPage& page) {
     }
     SizeBuffer(session.raster, CheckedSize(uint64_t(width) * 4, height, 0, "No space for raster buffer") / 4,
                "No space for raster buffer");
-    if (!TIFFReadRGBAImage(session.tif, width, height, session.raster.data(), 1))
+    if (!Tiff().TIFFReadRGBAImage(session.tif, width, height, session.raster.data(), 1))
         FailDecode("Corrupted TIFF file!");
 
     // The raster's rows start at the bottom of the picture, like the image's.
@@ -600,14 +633,14 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
     const uint32_t planes = separate ? used : 1;
     const uint32_t inPlane = separate ? 1 : spp;
     const size_t line = SampleLineBytes(tif, page);
-    const bool tiled = TIFFIsTiled(tif);
+    const bool tiled = Tiff().TIFFIsTiled(tif);
     uint32_t tileWidth = 0, bandRows = page.rowsPerStrip;
     size_t tileRowBytes = 0;
     if (tiled) {
         uint32_t tileLength = 0;
-        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
-        TIFFGetField(tif, TIFFTAG_TILELENGTH, &tileLength);
-        const tmsize_t rowSize = TIFFTileRowSize(tif), size = TIFFTileSize(tif);
+        Tiff().TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
+        Tiff().TIFFGetField(tif, TIFFTAG_TILELENGTH, &tileLength);
+        const tmsize_t rowSize = Tiff().TIFFTileRowSize(tif), size = Tiff().TIFFTileSize(tif);
         if (tileWidth == 0 || tileLength == 0 || rowSize <= 0 || size <= 0 ||
             uint64_t(rowSize) * tileLength > uint64_t(size))
             FailDecode("Corrupted tiled TIFF file!");
@@ -623,14 +656,14 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
     if (page.failLikeReader && !tiled && !separate && linewise) {
         // Plain RGB strips are read line by line straight into the rows: no
         // band of decoded strips is held, however tall a strip is.
-        const tmsize_t scanline = TIFFScanlineSize(tif);
+        const tmsize_t scanline = Tiff().TIFFScanlineSize(tif);
         if (scanline <= 0) FailDecode("Corrupted TIFF file!");
         SizeBuffer(session.band, CheckedSize(std::max<uint64_t>(line, uint64_t(scanline)), 1, kRowSlack, kNoMemoryMessage),
                    kNoMemoryMessage);
         const uint8_t* src = session.band.data();
         for (uint32_t y = 0; y < height; ++y) {
             if (abortCode != 0) FailDecode("Cancelled");
-            if (TIFFReadScanline(tif, session.band.data(), y, 0) < 0) FailDecode("Corrupted TIFF file!");
+            if (Tiff().TIFFReadScanline(tif, session.band.data(), y, 0) < 0) FailDecode("Corrupted TIFF file!");
             uint8_t* out = RowBits(height - 1 - y);
             for (uint32_t x = 0; x < width; ++x) {
                 out[3 * x] = src[3 * x + 2];
@@ -664,7 +697,7 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
             if (tiled) {
                 size_t column = 0;  // byte column of the tile in the band's rows
                 for (uint32_t col = 0; col < width && column < line; col += tileWidth) {
-                    if (TIFFReadTile(tif, session.tile.data(), col, ys, 0, uint16_t(plane)) < 0)
+                    if (Tiff().TIFFReadTile(tif, session.tile.data(), col, ys, 0, uint16_t(plane)) < 0)
                         FailDecode(page.failLikeReader ? "Corrupted TIFF file!" : "Corrupted tiled TIFF file!");
                     // The last tile column is clipped to the page's width.
                     const size_t copy = std::min(tileRowBytes, line - column);
@@ -676,7 +709,7 @@ void ZtImageTIF::ReadSamplePage(TiffSession& session, const TiffPage& page) {
             } else {
                 const tmsize_t want = tmsize_t(size_t(nrow) * line);
                 const tmsize_t got =
-                    TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, ys, uint16_t(plane)), region, want);
+                    Tiff().TIFFReadEncodedStrip(tif, Tiff().TIFFComputeStrip(tif, ys, uint16_t(plane)), region, want);
                 // A strip that cannot be decoded ends the reading: the rows so
                 // far stay, the rest of the picture stays as Create left it (zero).
                 if (got < 0 && page.failLikeReader) FailDecode("Corrupted TIFF file!");

@@ -6,13 +6,11 @@
 #include "codecs/metafile/cairo_canvas.h"
 
 #include <cairo.h>
-#ifdef ZENT_CAIRO_ON_DEMAND
-#include <dlfcn.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+
+#include "codecs/on_demand.h"
 
 namespace metafile {
 
@@ -35,46 +33,20 @@ namespace {
     X(cairo_surface_flush) X(cairo_surface_mark_dirty) X(cairo_surface_status) X(cairo_text_extents) \
     X(cairo_translate)
 
-// cairo's entry points. A Linux build looks them up in libcairo.so.2 when the
-// first metafile is played, so that every other conversion starts without
-// cairo and the fifteen libraries behind it (a quarter of the program's start
-// time); other builds link cairo itself.
+// cairo's entry points: loaded when the first metafile is played, so that
+// every other conversion starts without cairo and the fifteen libraries
+// behind it (a third of the program's start time).
 struct CairoLibrary {
-#define ZENT_CAIRO_POINTER(name) decltype(&::name) name = nullptr;
-    ZENT_CAIRO_ENTRY_POINTS(ZENT_CAIRO_POINTER)
-#undef ZENT_CAIRO_POINTER
+    ZENT_CAIRO_ENTRY_POINTS(ZENT_ENTRY_POINTER)
     bool loaded = false;
 };
 
-CairoLibrary LoadCairo() {
-    CairoLibrary lib;
-#ifdef ZENT_CAIRO_ON_DEMAND
-    // Loaded once and kept for the rest of the process.
-    void* handle = dlopen("libcairo.so.2", RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return lib;
-    bool all = true;
-#define ZENT_CAIRO_LOOKUP(name)                                  \
-    if (void* entry = dlsym(handle, #name))                      \
-        memcpy(&lib.name, &entry, sizeof lib.name);              \
-    else                                                         \
-        all = false;
-    ZENT_CAIRO_ENTRY_POINTS(ZENT_CAIRO_LOOKUP)
-#undef ZENT_CAIRO_LOOKUP
-    if (!all) {
-        dlclose(handle);
-        return CairoLibrary();
-    }
-#else
-#define ZENT_CAIRO_ADDRESS(name) lib.name = &::name;
-    ZENT_CAIRO_ENTRY_POINTS(ZENT_CAIRO_ADDRESS)
-#undef ZENT_CAIRO_ADDRESS
-#endif
-    lib.loaded = true;
-    return lib;
-}
-
 const CairoLibrary& Cairo() {
-    static const CairoLibrary lib = LoadCairo();
+    static const CairoLibrary lib = [] {
+        CairoLibrary loading;
+        loading.loaded = ZENT_FILL_ENTRY_POINTS(ZENT_CAIRO_ENTRY_POINTS, loading, "libcairo.so.2");
+        return loading;
+    }();
     return lib;
 }
 
