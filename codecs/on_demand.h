@@ -5,8 +5,8 @@
 // program starts without it; other builds fill it from the linked library.
 //
 //   #define MY_ENTRY_POINTS(X) X(lib_open) X(lib_close)
-//   struct MyLibrary { MY_ENTRY_POINTS(ZENT_ENTRY_POINTER) bool loaded = false; };
-//   MyLibrary lib; lib.loaded = ZENT_FILL_ENTRY_POINTS(MY_ENTRY_POINTS, lib, "libmy.so.1");
+//   ZENT_LIBRARY(MyLibrary, My, MY_ENTRY_POINTS, "libmy.so.1")
+//   ... if (!My().loaded) fail; My().lib_open(...);
 #pragma once
 
 #include <cstring>
@@ -53,3 +53,20 @@ bool Find(void* library, const char* name, Function& entry) {
 
 // One table member: a pointer to the function of that name.
 #define ZENT_ENTRY_POINTER(name) decltype(&::name) name = nullptr;
+
+// Declares the table Name (one pointer per entry point of LIST, and whether
+// they were all found) and accessor(), which fills it from soname at its
+// first call and gives it.
+#define ZENT_LIBRARY(Name, accessor, LIST, soname)                              \
+    struct Name {                                                               \
+        LIST(ZENT_ENTRY_POINTER)                                                \
+        bool loaded = false;                                                    \
+    };                                                                          \
+    const Name& accessor() {                                                    \
+        static const Name table = [] {                                          \
+            Name loading;                                                       \
+            loading.loaded = ZENT_FILL_ENTRY_POINTS(LIST, loading, soname);     \
+            return loading;                                                     \
+        }();                                                                    \
+        return table;                                                           \
+    }

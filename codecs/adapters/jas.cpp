@@ -28,11 +28,33 @@
 #include <vector>
 
 #include "codecs/adapters/jas_readers.h"
+#include "codecs/on_demand.h"
 #include "image/byte_reader.h"
 #include "image/checked_math.h"
 #include "image/codec_warnings.h"
 #include "image/decode_outcome.h"
 #include "image/zt_file.h"
+
+namespace {
+
+// OpenJPEG's entry points, loaded when the first JPEG 2000 codestream is read,
+// so that every other conversion starts without it.
+#define ZENT_OPENJPEG_ENTRY_POINTS(X) X(opj_codec_set_threads) X(opj_create_decompress) X(opj_decode) \
+    X(opj_destroy_codec) X(opj_end_decompress) X(opj_image_destroy) X(opj_read_header) \
+    X(opj_set_default_decoder_parameters) X(opj_set_error_handler) X(opj_set_info_handler) \
+    X(opj_set_warning_handler) X(opj_setup_decoder) X(opj_stream_create) X(opj_stream_destroy) \
+    X(opj_stream_set_read_function) X(opj_stream_set_seek_function) X(opj_stream_set_skip_function) \
+    X(opj_stream_set_user_data) X(opj_stream_set_user_data_length)
+ZENT_LIBRARY(OpenJpegLibrary, OpenJpeg, ZENT_OPENJPEG_ENTRY_POINTS, "libopenjp2.so.7")
+
+// Little CMS's entry points, loaded when the first embedded ICC profile is
+// applied.
+#define ZENT_LCMS_ENTRY_POINTS(X) X(cmsCloseProfile) X(cmsCreateContext) X(cmsCreateTransformTHR) \
+    X(cmsCreate_sRGBProfileTHR) X(cmsDeleteContext) X(cmsDeleteTransform) X(cmsDoTransform) \
+    X(cmsGetColorSpace) X(cmsOpenProfileFromMemTHR) X(cmsSetLogErrorHandlerTHR)
+ZENT_LIBRARY(LittleCmsLibrary, LittleCms, ZENT_LCMS_ENTRY_POINTS, "liblcms2.so.2")
+
+}  // namespace
 
 namespace {
 
@@ -137,9 +159,9 @@ struct OpjSession {
     ~OpjSession() { Release(); }
 
     void Release() {
-        if (image) opj_image_destroy(image);
-        if (codec) opj_destroy_codec(codec);
-        if (stream) opj_stream_destroy(stream);
+        if (image) OpenJpeg().opj_image_destroy(image);
+        if (codec) OpenJpeg().opj_destroy_codec(codec);
+        if (stream) OpenJpeg().opj_stream_destroy(stream);
         image = nullptr;
         codec = nullptr;
         stream = nullptr;
@@ -149,13 +171,13 @@ struct OpjSession {
 // ------------------------------------------------------------ Little CMS ----
 
 struct CmsContextFree {
-    void operator()(cmsContext c) const { cmsDeleteContext(c); }
+    void operator()(cmsContext c) const { LittleCms().cmsDeleteContext(c); }
 };
 struct CmsProfileFree {
-    void operator()(void* p) const { cmsCloseProfile(p); }
+    void operator()(void* p) const { LittleCms().cmsCloseProfile(p); }
 };
 struct CmsTransformFree {
-    void operator()(void* t) const { cmsDeleteTransform(t); }
+    void operator()(void* t) const { LittleCms().cmsDeleteTransform(t); }
 };
 using CmsContext = std::unique_ptr<std::remove_pointer_t<cmsContext>, CmsContextFree>;
 using CmsProfile = std::unique_ptr<void, CmsProfileFree>;
@@ -235,17 +257,21 @@ void IccToSrgb(Components& c, const uint8_t* icc, uint32_t iccLength) {
         ReportCodecWarning("lcms2", "ICC profile skipped: components are not three 8-bit planes of one size");
         return;
     }
-    CmsContext context(cmsCreateContext(nullptr, nullptr));
+    if (!LittleCms().loaded) {
+        ReportCodecWarning("lcms2", "ICC profile skipped: cannot load liblcms2.so.2");
+        return;
+    }
+    CmsContext context(LittleCms().cmsCreateContext(nullptr, nullptr));
     if (!context) FailDecode(kNoSrgbProfile);
-    cmsSetLogErrorHandlerTHR(context.get(), RouteCmsMessage);
-    CmsProfile input(cmsOpenProfileFromMemTHR(context.get(), icc, iccLength));
-    if (!input || cmsGetColorSpace(input.get()) != cmsSigRgbData) {
+    LittleCms().cmsSetLogErrorHandlerTHR(context.get(), RouteCmsMessage);
+    CmsProfile input(LittleCms().cmsOpenProfileFromMemTHR(context.get(), icc, iccLength));
+    if (!input || LittleCms().cmsGetColorSpace(input.get()) != cmsSigRgbData) {
         ReportCodecWarning("lcms2", "embedded ICC profile is not a usable RGB profile; colours left as stored");
         return;
     }
-    CmsProfile srgb(cmsCreate_sRGBProfileTHR(context.get()));
+    CmsProfile srgb(LittleCms().cmsCreate_sRGBProfileTHR(context.get()));
     if (!srgb) FailDecode(kNoSrgbProfile);
-    CmsTransform transform(cmsCreateTransformTHR(context.get(), input.get(), TYPE_RGB_8, srgb.get(),
+    CmsTransform transform(LittleCms().cmsCreateTransformTHR(context.get(), input.get(), TYPE_RGB_8, srgb.get(),
                                                  TYPE_RGB_8, INTENT_PERCEPTUAL, 0));
     if (!transform) {
         ReportCodecWarning("lcms2", "no transform from the embedded ICC profile; colours left as stored");
@@ -260,7 +286,7 @@ void IccToSrgb(Components& c, const uint8_t* icc, uint32_t iccLength) {
         const size_t base = size_t(row) * width;
         for (uint32_t x = 0; x < width; ++x)
             for (int k = 0; k < 3; ++k) line[size_t(x) * 3 + k] = Sample8(c.planes[k].samples[base + x], 8, c.planes[k].isSigned);
-        cmsDoTransform(transform.get(), line.data(), line.data(), width);
+        LittleCms().cmsDoTransform(transform.get(), line.data(), line.data(), width);
         for (uint32_t x = 0; x < width; ++x)
             for (int k = 0; k < 3; ++k) out[k][base + x] = line[size_t(x) * 3 + k];
     }
@@ -336,30 +362,31 @@ DecodeOutcome DecodeJpeg2000(ZtImage& image, ZtFile& file, const FamilyFormat& f
     // spends the memory (and the seconds) on their parameters.
     if (TileComponents(file, format.reader == Reader::Jp2) > ZTIMAGE_MAX_MEMORY / kTileComponentBytes)
         FailDecode(kOverCeiling);
+    if (!OpenJpeg().loaded) FailDecode("cannot load libopenjp2.so.7");
     session.binding = StreamBinding{&file, file.Position()};
     const int32_t length = file.Length();
-    session.stream = opj_stream_create(kStreamChunk, OPJ_TRUE);
+    session.stream = OpenJpeg().opj_stream_create(kStreamChunk, OPJ_TRUE);
     if (!session.stream) FailDecode(kCannotAllocate);
-    opj_stream_set_user_data(session.stream, &session.binding, nullptr);
+    OpenJpeg().opj_stream_set_user_data(session.stream, &session.binding, nullptr);
     if (length >= session.binding.start)
-        opj_stream_set_user_data_length(session.stream, uint64_t(length - session.binding.start));
-    opj_stream_set_read_function(session.stream, ReadFromStream);
-    opj_stream_set_skip_function(session.stream, SkipInStream);
-    opj_stream_set_seek_function(session.stream, SeekInStream);
+        OpenJpeg().opj_stream_set_user_data_length(session.stream, uint64_t(length - session.binding.start));
+    OpenJpeg().opj_stream_set_read_function(session.stream, ReadFromStream);
+    OpenJpeg().opj_stream_set_skip_function(session.stream, SkipInStream);
+    OpenJpeg().opj_stream_set_seek_function(session.stream, SeekInStream);
 
-    session.codec = opj_create_decompress(format.reader == Reader::Jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
+    session.codec = OpenJpeg().opj_create_decompress(format.reader == Reader::Jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
     if (!session.codec) FailDecode(kCannotAllocate);
-    opj_set_info_handler(session.codec, DropOpjInfo, nullptr);
-    opj_set_warning_handler(session.codec, RouteOpjMessage, nullptr);
-    opj_set_error_handler(session.codec, RouteOpjMessage, nullptr);
+    OpenJpeg().opj_set_info_handler(session.codec, DropOpjInfo, nullptr);
+    OpenJpeg().opj_set_warning_handler(session.codec, RouteOpjMessage, nullptr);
+    OpenJpeg().opj_set_error_handler(session.codec, RouteOpjMessage, nullptr);
     opj_dparameters_t parameters;
-    opj_set_default_decoder_parameters(&parameters);
-    if (!opj_setup_decoder(session.codec, &parameters)) FailDecode(kCannotLoad);
+    OpenJpeg().opj_set_default_decoder_parameters(&parameters);
+    if (!OpenJpeg().opj_setup_decoder(session.codec, &parameters)) FailDecode(kCannotLoad);
     // Code-blocks and tiles decode on every core. A build of OpenJPEG
     // without threads refuses, and decodes on this one.
     const unsigned cores = std::thread::hardware_concurrency();
-    if (cores > 1) opj_codec_set_threads(session.codec, int(std::min(cores, 64u)));
-    if (!opj_read_header(session.stream, session.codec, &session.image) || !session.image ||
+    if (cores > 1) OpenJpeg().opj_codec_set_threads(session.codec, int(std::min(cores, 64u)));
+    if (!OpenJpeg().opj_read_header(session.stream, session.codec, &session.image) || !session.image ||
         session.image->numcomps == 0 || !session.image->comps)
         FailDecode(kCannotLoad);
 
@@ -379,8 +406,8 @@ DecodeOutcome DecodeJpeg2000(ZtImage& image, ZtFile& file, const FamilyFormat& f
         if (samples > ZTIMAGE_MAX_MEMORY / 4) FailDecode(kOverCeiling);
     }
 
-    if (!opj_decode(session.codec, session.stream, session.image) ||
-        !opj_end_decompress(session.codec, session.stream))
+    if (!OpenJpeg().opj_decode(session.codec, session.stream, session.image) ||
+        !OpenJpeg().opj_end_decompress(session.codec, session.stream))
         FailDecode(kCannotLoad);
 
     const opj_image_t& decoded = *session.image;

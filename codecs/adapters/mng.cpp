@@ -38,10 +38,26 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codecs/on_demand.h"
 #include "image/byte_reader.h"
 #include "image/checked_math.h"
 #include "image/decode_outcome.h"
 #include "image/zt_file.h"
+
+namespace {
+
+// libmng's entry points, loaded when the first MNG or JNG is read, so that
+// every other conversion starts without it.
+#define ZENT_MNG_ENTRY_POINTS(X) X(mng_cleanup) X(mng_display_resume) X(mng_get_bgcolor) \
+    X(mng_get_imageheight) X(mng_get_imagewidth) X(mng_get_usebkgd) X(mng_get_userdata) X(mng_getlasterror) \
+    X(mng_initialize) X(mng_readdisplay) X(mng_set_bgcolor) X(mng_set_canvasstyle) X(mng_set_srgb) \
+    X(mng_set_storechunks) X(mng_set_suspensionmode) X(mng_set_usebkgd) X(mng_setcb_closestream) \
+    X(mng_setcb_errorproc) X(mng_setcb_getalphaline) X(mng_setcb_getcanvasline) X(mng_setcb_gettickcount) \
+    X(mng_setcb_openstream) X(mng_setcb_processheader) X(mng_setcb_readdata) X(mng_setcb_refresh) \
+    X(mng_setcb_settimer) X(mng_status_reading)
+ZENT_LIBRARY(MngLibrary, Mng, ZENT_MNG_ENTRY_POINTS, "libmng.so.1")
+
+}  // namespace
 
 namespace {
 
@@ -474,7 +490,7 @@ struct ZtMngSession {
 
     // Safe to call more than once.
     void Release() {
-        if (handle) mng_cleanup(&handle);
+        if (handle) Mng().mng_cleanup(&handle);
         handle = nullptr;
         budget.FreeLeftovers();
         canvas.reset();
@@ -513,7 +529,7 @@ struct ZtMngSession {
 
 namespace {
 
-ZtMngSession& SessionOf(mng_handle handle) { return *static_cast<ZtMngSession*>(mng_get_userdata(handle)); }
+ZtMngSession& SessionOf(mng_handle handle) { return *static_cast<ZtMngSession*>(Mng().mng_get_userdata(handle)); }
 
 // Errors go back to the caller of libmng as return codes; libmng keeps the
 // text, which becomes the decode's message.
@@ -546,15 +562,15 @@ mng_bool MNG_DECL OnHeader(mng_handle handle, mng_uint32 width, mng_uint32 heigh
     s.width = width;
     s.height = height;
     s.rowStride = uint32_t(rowStride);
-    if (mng_get_usebkgd(handle)) {
+    if (Mng().mng_get_usebkgd(handle)) {
         mng_uint16 red = 0, green = 0, blue = 0;
-        mng_get_bgcolor(handle, &red, &green, &blue);
+        Mng().mng_get_bgcolor(handle, &red, &green, &blue);
         s.backgroundIndex = 0;
         s.backgroundColour = ZtQuad{uint8_t(blue >> 8), uint8_t(green >> 8), uint8_t(red >> 8), 0};
     }
     s.canvas = AllocateBytes(size_t(canvasBytes));
     if (!s.canvas) return MNG_FALSE;
-    mng_set_canvasstyle(handle, MNG_CANVAS_RGB8_A8);
+    Mng().mng_set_canvasstyle(handle, MNG_CANVAS_RGB8_A8);
     s.alpha = AllocateBytes(size_t(alphaBytes));
     return s.alpha ? MNG_TRUE : MNG_FALSE;
 }
@@ -601,7 +617,7 @@ const char* LibraryErrorText(mng_handle handle) {
     mng_uint32 sequence = 0;
     mng_int32 extra1 = 0, extra2 = 0;
     mng_pchar text = nullptr;
-    mng_getlasterror(handle, &severity, &chunk, &sequence, &extra1, &extra2, &text);
+    Mng().mng_getlasterror(handle, &severity, &chunk, &sequence, &extra1, &extra2, &text);
     return text && *text ? text : "Error in MNG file";
 }
 
@@ -633,32 +649,35 @@ bool IsLibraryError(mng_retcode rc) {
 
 bool ZtImageMNG::Decode(ZtFile* stream) {
     ZtMngSession session;
-    return GuardDecode(*this, "ZtImageMNG::Decode cannot create image", [&] { return Run(session, stream); });
+    return GuardDecode(*this, "ZtImageMNG::Decode cannot create image", [&] {
+        if (!Mng().loaded) FailDecode("cannot load libmng.so.1");
+        return Run(session, stream);
+    });
 }
 
 DecodeOutcome ZtImageMNG::Run(ZtMngSession& s, ZtFile* stream) {
     if (!stream) return DecodeOutcome::Failed;
-    s.handle = mng_initialize(&s, AllocateForLibrary, ReleaseForLibrary, MNG_NULL);
+    s.handle = Mng().mng_initialize(&s, AllocateForLibrary, ReleaseForLibrary, MNG_NULL);
     if (!s.handle) FailDecode("could not initialize libmng");
     s.stream = stream;
     mng_handle h = s.handle;
 
-    mng_set_srgb(h, MNG_TRUE);
-    mng_set_bgcolor(h, 0xFFFF, 0xFFFF, 0xFFFF);
-    mng_set_usebkgd(h, MNG_TRUE);
-    mng_set_storechunks(h, MNG_FALSE);
+    Mng().mng_set_srgb(h, MNG_TRUE);
+    Mng().mng_set_bgcolor(h, 0xFFFF, 0xFFFF, 0xFFFF);
+    Mng().mng_set_usebkgd(h, MNG_TRUE);
+    Mng().mng_set_storechunks(h, MNG_FALSE);
     // Read suspension lets the chunk feed pause libmng where a frame ends.
-    mng_set_suspensionmode(h, MNG_TRUE);
-    mng_setcb_errorproc(h, OnError);
-    mng_setcb_openstream(h, OnOpenOrClose);
-    mng_setcb_closestream(h, OnOpenOrClose);
-    mng_setcb_readdata(h, OnRead);
-    mng_setcb_processheader(h, OnHeader);
-    mng_setcb_getcanvasline(h, OnCanvasLine);
-    mng_setcb_refresh(h, OnRefresh);
-    mng_setcb_gettickcount(h, OnTickCount);
-    mng_setcb_settimer(h, OnSetTimer);
-    mng_setcb_getalphaline(h, OnAlphaLine);
+    Mng().mng_set_suspensionmode(h, MNG_TRUE);
+    Mng().mng_setcb_errorproc(h, OnError);
+    Mng().mng_setcb_openstream(h, OnOpenOrClose);
+    Mng().mng_setcb_closestream(h, OnOpenOrClose);
+    Mng().mng_setcb_readdata(h, OnRead);
+    Mng().mng_setcb_processheader(h, OnHeader);
+    Mng().mng_setcb_getcanvasline(h, OnCanvasLine);
+    Mng().mng_setcb_refresh(h, OnRefresh);
+    Mng().mng_setcb_gettickcount(h, OnTickCount);
+    Mng().mng_setcb_settimer(h, OnSetTimer);
+    Mng().mng_setcb_getalphaline(h, OnAlphaLine);
 
     frameCount = 0;
     s.wantedFrame = frameIndex;
@@ -666,7 +685,7 @@ DecodeOutcome ZtImageMNG::Run(ZtMngSession& s, ZtFile* stream) {
 
     // libmng returns at every timer break and read pause; each is the end of
     // a frame when something was drawn since the last one.
-    mng_retcode rc = mng_readdisplay(h);
+    mng_retcode rc = Mng().mng_readdisplay(h);
     bool failed = false;
     for (uint32_t calls = 1;; ++calls) {
         if (IsLibraryError(rc)) {
@@ -679,10 +698,10 @@ DecodeOutcome ZtImageMNG::Run(ZtMngSession& s, ZtFile* stream) {
         if (sizeOnly && s.canvas) break;
         // A suspension that is not ours is libmng waiting for data at the end
         // of a short stream: resuming lets it see the end.
-        if (rc != MNG_NEEDMOREDATA && !mng_status_reading(h)) break;
+        if (rc != MNG_NEEDMOREDATA && !Mng().mng_status_reading(h)) break;
         // Loops can repeat frames without end; what was found so far stands.
         if (calls >= kMaxLibraryCalls || s.budget.exhausted) break;
-        rc = mng_display_resume(h);
+        rc = Mng().mng_display_resume(h);
     }
 
     // An error before the wanted frame was drawn fails the decode. A damaged
@@ -692,7 +711,7 @@ DecodeOutcome ZtImageMNG::Run(ZtMngSession& s, ZtFile* stream) {
     if (failed && !(sizeOnly ? s.canvas != nullptr : s.HaveWantedFrame())) FailDecode(LibraryErrorText(h));
     if (s.feed.RefusedLayer() && !sizeOnly && !s.HaveWantedFrame()) FailDecode("Error in MNG file");
     if (!s.canvas) FailDecode("Error in MNG file");
-    if (sizeOnly) return ReportSize(mng_get_imagewidth(h), mng_get_imageheight(h), ImageFormat::Mng);
+    if (sizeOnly) return ReportSize(Mng().mng_get_imagewidth(h), Mng().mng_get_imageheight(h), ImageFormat::Mng);
 
     // Nothing drawn at all (no layer in the stream): the canvas is the one frame.
     if (s.framesSeen == 0 && s.wantedFrame == 0 && !s.KeepCanvas())

@@ -44,29 +44,7 @@ namespace {
 
 // libtiff's entry points: loaded when the first TIFF is read, so that every
 // other conversion starts without libtiff and the six libraries behind it.
-// Its process-wide message handlers are silenced then too: messages it
-// raises without a handle (some codecs do) would go to standard error.
-struct TiffLibrary {
-    ZENT_TIFF_ENTRY_POINTS(ZENT_ENTRY_POINTER)
-    bool loaded = false;
-};
-
-void GlobalWarning(const char* module, const char* format, va_list args);
-
-const TiffLibrary& Tiff() {
-    static const TiffLibrary lib = [] {
-        TiffLibrary loading;
-        loading.loaded = ZENT_FILL_ENTRY_POINTS(ZENT_TIFF_ENTRY_POINTS, loading, "libtiff.so.6");
-        if (loading.loaded) {
-            loading.TIFFSetErrorHandler(nullptr);
-            loading.TIFFSetErrorHandlerExt(nullptr);
-            loading.TIFFSetWarningHandler(GlobalWarning);
-            loading.TIFFSetWarningHandlerExt(nullptr);
-        }
-        return loading;
-    }();
-    return lib;
-}
+ZENT_LIBRARY(TiffLibrary, Tiff, ZENT_TIFF_ENTRY_POINTS, "libtiff.so.6")
 
 }  // namespace
 
@@ -214,9 +192,16 @@ int HandleWarning(TIFF*, void*, const char* module, const char* format, va_list 
 int HandleError(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 // Messages libtiff raises without a handle (some codecs do) reach the
-// process-wide handlers, silenced when libtiff is loaded.
+// process-wide handlers, silenced before the first TIFF is opened.
 void GlobalWarning(const char* module, const char* format, va_list args) {
     RouteWarning(module, format, args);
+}
+bool SilenceGlobalHandlers() {
+    Tiff().TIFFSetErrorHandler(nullptr);
+    Tiff().TIFFSetErrorHandlerExt(nullptr);
+    Tiff().TIFFSetWarningHandler(GlobalWarning);
+    Tiff().TIFFSetWarningHandlerExt(nullptr);
+    return true;
 }
 
 // --- opening -----------------------------------------------------------------
@@ -448,6 +433,8 @@ bool ZtImageTIF::Decode(ZtFile* stream) {
     TiffSession session;
     const bool ok = GuardDecode(*this, kNoMemoryMessage, [&] {
         if (!Tiff().loaded) FailDecode("cannot load libtiff.so.6");
+        static const bool silenced = SilenceGlobalHandlers();
+        (void)silenced;
         if (!stream || !OpenTiffOnStream(session, stream, false))
             FailDecode("Error encountered while opening TIFF file");
         return DecodePage(session);

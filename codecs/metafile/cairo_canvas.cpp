@@ -36,19 +36,7 @@ namespace {
 // cairo's entry points: loaded when the first metafile is played, so that
 // every other conversion starts without cairo and the fifteen libraries
 // behind it (a third of the program's start time).
-struct CairoLibrary {
-    ZENT_CAIRO_ENTRY_POINTS(ZENT_ENTRY_POINTER)
-    bool loaded = false;
-};
-
-const CairoLibrary& Cairo() {
-    static const CairoLibrary lib = [] {
-        CairoLibrary loading;
-        loading.loaded = ZENT_FILL_ENTRY_POINTS(ZENT_CAIRO_ENTRY_POINTS, loading, "libcairo.so.2");
-        return loading;
-    }();
-    return lib;
-}
+ZENT_LIBRARY(CairoLibrary, Cairo, ZENT_CAIRO_ENTRY_POINTS, "libcairo.so.2")
 
 void SetColour(cairo_t* cr, uint32_t c) {
     Cairo().cairo_set_source_rgb(cr, RedOf(c) / 255.0, GreenOf(c) / 255.0, BlueOf(c) / 255.0);
