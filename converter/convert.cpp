@@ -317,6 +317,17 @@ private:
 
 }  // namespace
 
+uint64_t IncludeBytesAtMost(const TileGrid& grid, const uint8_t* counts, size_t identifierLength) {
+    const uint64_t tiles = uint64_t(grid.Count() > 0 ? grid.Count() : 0);
+    uint64_t chunks = 0;
+    for (uint64_t i = 0; i < tiles; ++i) chunks += counts[i];
+    // The head: its fixed text and numbers of up to 20 digits; per tile two
+    // numbers of up to 20 digits with their separators, and a line end for
+    // every 27 tiles. Each chunk line: its text and 5 more bytes.
+    return 64 + identifierLength + 3 * 20 + tiles * (4 + 2 * 20) + tiles / kPairsPerIndexLine +
+           chunks * (kChunkWindow + 5);
+}
+
 WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
                           MeasuredTiles* measured, int threads) {
     const TileGrid grid = GridFor(image);

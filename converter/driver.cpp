@@ -185,6 +185,9 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
         }
         return true;
     };
+    // The disk's room for a large include is asked for at once.
+    if (!picture.bytes && !measured.counts.empty())
+        file.Reserve(IncludeBytesAtMost(grid, measured.counts.data(), identifier.size()));
     ArtOutput out(sink);
     switch (WriteImageArt(image, identifier, out, &measured, twoThreads ? 2 : 1)) {
         case WriteResult::Ok:

@@ -76,6 +76,7 @@ bool ReplacingFile::Fail(int err) {
 bool ReplacingFile::Open(const std::string& target) {
     Abandon();
     error_.clear();
+    written_ = reserved_ = 0;
     target_ = target;
     // Beside the target, so the final rename never crosses file systems. The
     // process id keeps two runs in one folder apart; a file of that name that
@@ -114,8 +115,18 @@ bool ReplacingFile::Write(const char* data, size_t size) {
         if (n == 0) return Fail(ENOSPC);
         data += n;
         size -= size_t(n);
+        written_ += uint64_t(n);
     }
     return true;
+}
+
+void ReplacingFile::Reserve(uint64_t size) {
+#ifdef __linux__
+    if (fd_ < 0 || size <= reserved_ || size > uint64_t(INT64_MAX)) return;
+    if (fallocate(fd_, 0, 0, off_t(size)) == 0) reserved_ = size;
+#else
+    (void)size;
+#endif
 }
 
 bool ReplacingFile::Commit() {
@@ -134,6 +145,12 @@ bool ReplacingFile::Commit() {
         return false;
     }
 #else
+    // Room reserved and not written is given back (it reads as zeros).
+    if (reserved_ > written_ && ftruncate(fd, off_t(written_)) != 0) {
+        const int err = errno;
+        close(fd);
+        return Fail(err);
+    }
     if (close(fd) != 0) return Fail(errno);
     if (rename(temp_.c_str(), target_.c_str()) != 0) return Fail(errno);
 #endif

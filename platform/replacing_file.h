@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 class ReplacingFile {
@@ -22,6 +23,10 @@ public:
     // Writes all size bytes; false, with Error() set, on the first failure
     // (a full disk, say), after which nothing more is written.
     bool Write(const char* data, size_t size);
+    // Asks the file system for room for size bytes in all, so that the
+    // writes need not find it piece by piece (Linux; a hint, whose failure
+    // changes nothing). Room left unwritten is given back by Commit.
+    void Reserve(uint64_t size);
     // Closes the temporary file and renames it over the target; on failure
     // the temporary file is removed and Error() says why.
     bool Commit();
@@ -37,5 +42,6 @@ private:
     bool Fail(int err);
 
     int fd_ = -1;
+    uint64_t written_ = 0, reserved_ = 0;
     std::string target_, temp_, error_;
 };

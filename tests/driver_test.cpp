@@ -19,6 +19,7 @@
 #include "converter/convert.h"
 #include "converter/driver.h"
 #include "image/zt_image.h"
+#include "platform/replacing_file.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -163,6 +164,33 @@ TEST_F(Driver, FailedRunsKeepThePreviousInclude) {
     r = RunZent(dir, {"sky.bmp"}, "");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(zt_test::ReadFileText(dir + "/sky.inc"), ExpectedInclude("sky"));
+}
+
+// Room asked for ahead of the writes never shows in the file: a committed
+// file holds exactly what was written, reserved more or less than that, and
+// an abandoned one leaves nothing.
+TEST(ReplacingFile, ReservedRoomIsGivenBackOrRemoved) {
+    const std::string dir = zt_test::MakeTempDir("reserve");
+    ASSERT_FALSE(dir.empty());
+    const std::string text(100000, 'x');
+    for (const uint64_t reserved : {uint64_t(0), uint64_t(10), uint64_t(1) << 20}) {
+        const std::string target = dir + "/out" + std::to_string(reserved) + ".inc";
+        ReplacingFile file;
+        ASSERT_TRUE(file.Open(target));
+        file.Reserve(reserved);
+        ASSERT_TRUE(file.Write(text.data(), text.size()));
+        ASSERT_TRUE(file.Commit()) << file.Error();
+        EXPECT_EQ(fs::file_size(target), text.size()) << reserved;
+        EXPECT_EQ(zt_test::ReadFileText(target), text) << reserved;
+    }
+    ReplacingFile abandoned;
+    ASSERT_TRUE(abandoned.Open(dir + "/gone.inc"));
+    abandoned.Reserve(uint64_t(1) << 20);
+    const std::string temp = abandoned.TemporaryName();
+    abandoned.Abandon();
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_FALSE(fs::exists(dir + "/gone.inc"));
+    fs::remove_all(dir);
 }
 
 // A small tmpfs mounted for one test; needs root (skipped otherwise).
