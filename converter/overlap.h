@@ -18,7 +18,7 @@
 
 class TileRowMeasurer : public ZtRowObserver {
 public:
-    // Pictures smaller than this are left to the caller (TakeCounts fails).
+    // Pictures smaller than this are left to the caller (TakeMeasured fails).
     static constexpr int64_t kMinPixels = int64_t(1) << 20;
 
     // textBudget: bytes of finished lines to make ahead (0 for none).
