@@ -72,14 +72,15 @@ constexpr uint64_t kMaxDrawnPixels = uint64_t(1) << 27;
 constexpr uint64_t kLineCost = 256;
 // Bytes libmng may hold at once for its own objects and buffers.
 constexpr uint64_t kMaxLibraryBytes = ZTIMAGE_MAX_MEMORY;
-// Bytes libmng may allocate in one decode, every block counted, freed or not.
-// A loop replays its stored layers inside one call, and each replay copies
-// the layer into fresh blocks: a layer of millions of rows of which the
-// canvas shows a few draws little but copies much (a 300-byte file with a
-// 6 x 4 million layer took 8 s at four times this). Twice what libmng may
-// hold at once still lets the largest layer it can hold be made and shown;
-// the largest corpus animation allocates 2 MB in all.
-constexpr uint64_t kMaxAllocatedBytes = 2 * kMaxLibraryBytes;
+// Bytes libmng may allocate in one decode, every block counted, freed or
+// not: what it may hold at once, and this many more for every pixel drawn
+// (line costs included). A loop replays its stored layers inside one call,
+// and each replay copies the layer into fresh blocks: a layer of millions of
+// rows of which the canvas shows a few draws little but copies much (a
+// 300-byte file whose loop replays a 6 x 4 million layer took 8 s under a
+// fixed 2 GiB). An animation allocates about what it draws; the largest
+// corpus animation allocates 2 MB in all.
+constexpr uint64_t kAllocatedPerDrawnPixel = 16;
 
 // Four-character chunk names as big-endian numbers.
 constexpr uint32_t ChunkName(const char (&n)[5]) {
@@ -111,6 +112,7 @@ static_assert(sizeof(LibraryBlock) % alignof(std::max_align_t) == 0, "blocks kee
 struct LibraryBudget {
     uint64_t liveBytes = 0;
     uint64_t allocatedBytes = 0;
+    uint64_t drawnPixels = 0;  // the session's, for the allocation budget
     bool exhausted = false;  // drawing or allocation budget spent: refuse every allocation
     LibraryBlock* blocks = nullptr;
 
@@ -140,7 +142,8 @@ mng_ptr MNG_DECL AllocateForLibrary(mng_size_t size) {
     budget->blocks = block;
     budget->liveBytes += size;
     budget->allocatedBytes += size;
-    if (budget->allocatedBytes > kMaxAllocatedBytes) budget->exhausted = true;
+    if (budget->allocatedBytes > kMaxLibraryBytes + kAllocatedPerDrawnPixel * budget->drawnPixels)
+        budget->exhausted = true;
     return block + 1;
 }
 
@@ -584,6 +587,7 @@ mng_ptr MNG_DECL OnCanvasLine(mng_handle handle, mng_uint32 line) {
     if (!s.canvas) return nullptr;
     s.drawnSinceBreak = true;
     s.drawnPixels += s.width + kLineCost;
+    s.budget.drawnPixels = s.drawnPixels;
     if (s.drawnPixels > kMaxDrawnPixels) s.budget.exhausted = true;
     const uint32_t row = s.height - 1 - std::min(line, s.height - 1);
     return s.canvas.get() + size_t(row) * s.rowStride;
