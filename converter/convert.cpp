@@ -208,7 +208,6 @@ private:
     void Fail(bool& flag) {
         flag = true;
         stop_ = true;
-        stopFlag_.store(true);
         changed_.notify_all();
     }
 
@@ -239,7 +238,7 @@ private:
         }
         const int32_t first = firstRow_ + band * rowsPerBand_;
         const int32_t end = std::min(first + rowsPerBand_, grid_.down);
-        const bool whole = WriteTileRows(view_, grid_, first, end, counts_, *slot->out, &stopFlag_);
+        const bool whole = WriteTileRows(view_, grid_, first, end, counts_, *slot->out, &stop_);
         std::lock_guard<std::mutex> lock(mutex_);
         if (!whole) {
             // A malformed text has been reported by the chunk writer.
@@ -262,20 +261,13 @@ private:
                 for (Slot& s : slots_)
                     if (s.band == written_ && s.ready) slot = &s;
             if (!slot) break;
-            writing_ = true;
-            lock.unlock();
             const std::string_view bytes = slot->out->Gathered();
-            const bool ok = bytes.empty() || sink_(bytes.data(), bytes.size());
-            lock.lock();
-            writing_ = false;
+            const bool ok = bytes.empty() || HandOver(lock, bytes.data(), bytes.size());
             slot->out->Clear();
             slot->band = -1;
             slot->ready = false;
             ++free_;
-            if (!ok) {
-                Fail(outputFailed_);
-                break;
-            }
+            if (!ok) break;
             ++written_;
             changed_.notify_all();
         }
@@ -287,13 +279,20 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stop_ || (written_ == slot.band && !writing_); });
         if (stop_) return false;
+        const bool ok = HandOver(lock, data, size);
+        changed_.notify_all();
+        return ok;
+    }
+
+    // Bytes to the destination with the lock released, marked as writing
+    // meanwhile; a failure stops everything.
+    bool HandOver(std::unique_lock<std::mutex>& lock, const char* data, size_t size) {
         writing_ = true;
         lock.unlock();
         const bool ok = sink_(data, size);
         lock.lock();
         writing_ = false;
         if (!ok) Fail(outputFailed_);
-        changed_.notify_all();
         return ok;
     }
 
@@ -311,21 +310,29 @@ private:
     int32_t next_ = 0;      // the next band to encode
     int32_t written_ = -1;  // bands written; -1 until the head is
     bool writing_ = false;  // a thread is handing bytes to the destination
-    bool stop_ = false, outputFailed_ = false, noGlyph_ = false;
-    std::atomic<bool> stopFlag_{false};  // stop_, read by the encoders per tile
+    // Set under the lock; the encoders also read it per tile without it.
+    std::atomic<bool> stop_{false};
+    bool outputFailed_ = false, noGlyph_ = false;
 };
 
 }  // namespace
 
+uint64_t TileLinesBytesAtMost(const uint8_t* counts, size_t tiles) {
+    // A tile's text has at most 250 characters per chunk (its count is its
+    // length over 250, rounded up), and each chunk's line adds 5: the comma,
+    // space, quotes and line feed.
+    uint64_t chunks = 0;
+    for (size_t i = 0; i < tiles; ++i) chunks += counts[i];
+    return chunks * (kChunkWindow + 5);
+}
+
 uint64_t IncludeBytesAtMost(const TileGrid& grid, const uint8_t* counts, size_t identifierLength) {
     const uint64_t tiles = uint64_t(grid.Count() > 0 ? grid.Count() : 0);
-    uint64_t chunks = 0;
-    for (uint64_t i = 0; i < tiles; ++i) chunks += counts[i];
     // The head: its fixed text and numbers of up to 20 digits; per tile two
     // numbers of up to 20 digits with their separators, and a line end for
-    // every 27 tiles. Each chunk line: its text and 5 more bytes.
+    // every 27 tiles.
     return 64 + identifierLength + 3 * 20 + tiles * (4 + 2 * 20) + tiles / kPairsPerIndexLine +
-           chunks * (kChunkWindow + 5);
+           TileLinesBytesAtMost(counts, size_t(tiles));
 }
 
 WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,

@@ -51,6 +51,10 @@ bool WriteTileRows(const TileRowsView& view, const TileGrid& grid, int32_t first
 // byte per tile) cannot be allocated.
 bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uint8_t>& counts);
 
+// At most how many bytes the include lines of tiles with these chunk counts
+// take.
+uint64_t TileLinesBytesAtMost(const uint8_t* counts, size_t tiles);
+
 // At most how many bytes the include of a picture of this grid and these
 // chunk counts (one per tile) takes, under an array name of this length.
 uint64_t IncludeBytesAtMost(const TileGrid& grid, const uint8_t* counts, size_t identifierLength);

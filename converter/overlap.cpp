@@ -104,11 +104,8 @@ void TileRowMeasurer::MakeText(int32_t first, int32_t end) {
         }
     }
     for (int32_t row = first; row < end; ++row) {
-        // A tile's lines take at most 255 bytes per chunk: its text and the
-        // quotes, comma and line feed around each chunk.
-        const uint8_t* counts = counts_.data() + size_t(row) * size_t(grid_.across);
-        size_t most = 0;
-        for (int32_t i = 0; i < grid_.across; ++i) most += size_t(counts[i]) * (kChunkWindow + 5);
+        const uint64_t most =
+            TileLinesBytesAtMost(counts_.data() + size_t(row) * size_t(grid_.across), size_t(grid_.across));
         // Room for one reservation past the lines, which a chunk line asks for.
         if (text_->Gathered().size() + most + 16 > text_->Capacity()) {
             textFull_ = true;
