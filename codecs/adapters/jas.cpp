@@ -54,10 +54,6 @@ ZENT_LIBRARY(OpenJpegLibrary, OpenJpeg, ZENT_OPENJPEG_ENTRY_POINTS, "libopenjp2.
     X(cmsGetColorSpace) X(cmsOpenProfileFromMemTHR) X(cmsSetLogErrorHandlerTHR)
 ZENT_LIBRARY(LittleCmsLibrary, LittleCms, ZENT_LCMS_ENTRY_POINTS, "liblcms2.so.2")
 
-}  // namespace
-
-namespace {
-
 constexpr char kUnknownFormat[] = "error: unknowm format";  // the family's message, spelling kept
 constexpr char kCannotLoad[] = "error: cannot load image data";
 constexpr char kTooManyComponents[] = "error: too many components";

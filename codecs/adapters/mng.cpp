@@ -57,10 +57,6 @@ namespace {
     X(mng_setcb_settimer) X(mng_status_reading)
 ZENT_LIBRARY(MngLibrary, Mng, ZENT_MNG_ENTRY_POINTS, "libmng.so.1")
 
-}  // namespace
-
-namespace {
-
 // Calls into libmng (mng_readdisplay and its resumes) in one decode: every
 // frame, timer break and read pause takes one.
 constexpr uint32_t kMaxLibraryCalls = 100000;
