@@ -159,21 +159,22 @@ bool WriteTileChunks(ArtOutput& out, const char* text, size_t length, int32_t ch
         // The chunk count was computed from this text, so each window lies inside it;
         // a count that claims more chunks than the text holds stops here.
         if (size_t(p - text) + kChunkWindow > length) break;
-        // Cut just before the window's last glyph letter, so no colour code is split.
-        size_t end = kChunkWindow;  // one past the last glyph letter, searched from the window's end
-        while (end > 0 && p[end - 1] != 'g') --end;
-        if (end == 0) {
-            printf("%ls", L"ERROR HAPPENED! SORRY!\n");
-            printf("%.*s", kChunkWindow, p);
-            fflush(stdout);
+        const int cut = CutInWindow(p);
+        if (cut < 0) {
+            ReportWindowWithoutGlyph(p);
             return false;
         }
-        const size_t cut = end - 1;
-        WriteChunk(out, p, cut);
+        WriteChunk(out, p, size_t(cut));
         p += cut;
     }
     WriteChunk(out, p, length - size_t(p - text));
     return true;
+}
+
+void ReportWindowWithoutGlyph(const char* window) {
+    printf("%ls", L"ERROR HAPPENED! SORRY!\n");
+    printf("%.*s", kChunkWindow, window);
+    fflush(stdout);
 }
 
 void WriteArtFooter(ArtOutput& out) { out.Append("};\n"); }

@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "converter/tile_encoder.h"
 
 struct TileRecord {
@@ -112,6 +116,25 @@ void WriteArtHeader(ArtOutput& out, const std::string& identifier, int tilesAcro
 // chunkCount is ChunkCount(length) for a text the encoder made; false (after
 // the emergency report on standard output) when a window holds no glyph.
 bool WriteTileChunks(ArtOutput& out, const char* text, size_t length, int32_t chunkCount);
+
+// Where a full window of 250 characters is cut: the offset of its last glyph
+// letter (the letter opens the next chunk, so no colour code is split), or -1
+// when it holds none.
+inline int CutInWindow(const char* window) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    // The window's last 16 bytes at once: a colour code is nine, so the letter
+    // is nearly always among them.
+    const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + kChunkWindow - 16));
+    const unsigned letters = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(tail, _mm_set1_epi8('g'))));
+    if (letters != 0) return kChunkWindow - 16 + (31 - __builtin_clz(letters));
+#endif
+    int end = kChunkWindow;  // one past the last glyph letter, searched from the window's end
+    while (end > 0 && window[end - 1] != 'g') --end;
+    return end - 1;
+}
+
+// The emergency report on standard output for a window without a glyph.
+void ReportWindowWithoutGlyph(const char* window);
 
 // The closing line.
 void WriteArtFooter(ArtOutput& out);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -62,7 +63,8 @@ bool ForEachTile(const TileRowsView& view, const TileGrid& grid, int32_t firstRo
                     for (int k = 0; k < rows; ++k)
                         __builtin_prefetch(lines[k] + 3 * size_t(kTileSize) * size_t(tx + kPrefetchTiles));
 #endif
-                go = visit(tile_text::RowSource{lines, 3 * size_t(kTileSize) * size_t(tx)}, columns, rows);
+                go = visit(tile_text::RowSource{lines, 3 * size_t(kTileSize) * size_t(tx), view.wholeLine}, columns,
+                           rows);
             } else if (view.kind == TileRowsView::Kind::Indexed) {
                 go = visit(tile_text::IndexedSource{lines, size_t(kTileSize) * size_t(tx), view.colours}, columns,
                            rows);
@@ -86,6 +88,8 @@ TileRowsView::TileRowsView(const ZtImage& source) : image(&source) {
     stride = source.RowStride();
     if (source.BitsPerPixel() == 24) {
         kind = Kind::TrueColour;
+        static const tile_text::WholeLineEncoder fastest = tile_text::FastestWholeLineEncoder();
+        wholeLine = fastest;
     } else if (source.BitsPerPixel() == 8 && source.PaletteEntries() == 256) {
         kind = Kind::Indexed;
         for (uint32_t i = 0; i < 256; ++i) {
@@ -120,13 +124,45 @@ bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uin
 
 bool WriteTileRows(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow,
                    const uint8_t* counts, ArtOutput& out, const std::atomic<bool>* stop) {
-    char text[kTileTextBytes];
     size_t i = size_t(firstRow) * size_t(grid.across);
     return ForEachTile(view, grid, firstRow, endRow, [&](const auto& source, int columns, int rows) {
-        const size_t length = tile_text::Encode(text, source, columns, rows);
-        // The same pixels, measured the same way in the first pass.
-        return WriteTileChunks(out, text, length, counts[i++]) && !out.Failed() &&
-               !(stop && stop->load(std::memory_order_relaxed));
+        // The tile's lines are made in place: the text is encoded straight
+        // after the first line's opening, and each time a pixel row ends with
+        // a full window and more chunks due (the count was measured from the
+        // same pixels), the window is cut and the line break put in the cut.
+        char* const lines = out.Reserve(kTileLinesRoom);
+        if (!lines) return false;
+        memcpy(lines, ", \"", 3);
+        char* const text = lines + 3;
+        int cutsLeft = counts[i++] - 1;
+        size_t start = 0;  // the chunk being made, from its first character
+        bool glyphs = true;
+        const size_t length = tile_text::Encode(text, source, columns, rows, [&](size_t n) {
+            while (cutsLeft > 0 && n - start >= size_t(kChunkWindow)) {
+                const int cut = CutInWindow(text + start);
+                if (cut < 0) {
+                    ReportWindowWithoutGlyph(text + start);
+                    glyphs = false;
+                    cutsLeft = 0;
+                    break;
+                }
+                // The glyph letter and what follows it move on past the break.
+                const size_t at = start + size_t(cut);
+                memmove(text + at + 5, text + at, n - at);
+                memcpy(text + at, "\"\n, \"", 5);
+                start = at + 5;
+                n += 5;
+                --cutsLeft;
+            }
+            return n;
+        });
+        if (!glyphs) {
+            out.Commit(start);  // the lines before the faulty window
+            return false;
+        }
+        memcpy(text + length, "\"\n", 2);
+        out.Commit(3 + length + 2);
+        return !(stop && stop->load(std::memory_order_relaxed));
     });
 }
 

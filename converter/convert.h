@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "converter/art_writer.h"
+#include "converter/tile_text.h"
 
 class ZtImage;
 
@@ -32,6 +33,9 @@ struct TileRowsView {
     const uint8_t* bottomRow = nullptr;  // storage row 0
     size_t stride = 0;
     uint32_t colours[256] = {};    // Indexed: 0x00RRGGBB per palette entry
+    // TrueColour: the encoder of whole tile lines (the fastest this processor
+    // runs, or null for pixel by pixel).
+    tile_text::WholeLineEncoder wholeLine = nullptr;
     const ZtImage* image = nullptr;  // Other: read through ExtractTile
 };
 
@@ -39,6 +43,11 @@ struct TileRowsView {
 // which holds one byte per tile of the whole grid in record order.
 void MeasureTileRows(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow,
                      uint8_t* counts);
+
+// The room WriteTileRows asks of out for one tile: its longest text, the
+// encoder's spare bytes, and five more bytes for each chunk line a count can
+// claim.
+constexpr size_t kTileLinesRoom = kTileTextBytes + 5 * 255;
 
 // Tile rows [firstRow, endRow) encoded and cut into chunks onto out, with
 // their chunk counts (counts holds one per tile of the whole grid). False when

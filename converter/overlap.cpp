@@ -106,8 +106,8 @@ void TileRowMeasurer::MakeText(int32_t first, int32_t end) {
     for (int32_t row = first; row < end; ++row) {
         const uint64_t most =
             TileLinesBytesAtMost(counts_.data() + size_t(row) * size_t(grid_.across), size_t(grid_.across));
-        // Room for one reservation past the lines, which a chunk line asks for.
-        if (text_->Gathered().size() + most + 16 > text_->Capacity()) {
+        // Room for one tile's reservation past the lines.
+        if (text_->Gathered().size() + most + kTileLinesRoom > text_->Capacity()) {
             textFull_ = true;
             return;
         }

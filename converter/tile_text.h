@@ -55,12 +55,28 @@ struct BlockSource {
     uint32_t Inner(int k, int c) const { return At(k, c); }
 };
 
+// Encodes one whole tile line of 24-bit pixels (45 bytes at line, blue,
+// green, red; nothing past them is read) into out, which has room for its
+// longest text (135 bytes) plus 64; previous is the colour before the line
+// (one the first pixel cannot have at a tile's start) and becomes the line's
+// last. Returns the length.
+using WholeLineEncoder = size_t (*)(char* out, const uint8_t* line, uint32_t& previous);
+
+// The line encoders for processors with the byte shuffle (SSSE3), and with
+// byte permutes and byte compression (AVX-512 VBMI and VBMI2); null where
+// this build has none.
+extern const WholeLineEncoder kShuffleLines;
+extern const WholeLineEncoder kCompressLines;
+// The fastest of them this processor runs, null for none.
+WholeLineEncoder FastestWholeLineEncoder();
+
 // Pixels read straight from 24-bit picture rows (blue, green, red): rows[k]
 // is the k-th line of the tile row from the top, offset the byte offset of
-// the tile's first column.
+// the tile's first column. Whole lines go through wholeLine when given.
 struct RowSource {
     const uint8_t* const* rows;
     size_t offset;
+    WholeLineEncoder wholeLine = nullptr;
     uint32_t At(int k, int c) const {
         const uint8_t* p = rows[k] + offset + 3 * size_t(c);
         return (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
@@ -108,10 +124,25 @@ inline __m128i TwoColourCodes(uint32_t first, uint32_t second) {
 }
 #endif
 
-// The tile text of rows x columns pixels (both 0 to 15) into out, which has
-// room for the longest text plus 9 bytes; returns its length (no NUL added).
+// Whole lines of 24-bit rows go through the source's line encoder when it
+// has one; other sources have none.
 template <class Source>
-inline size_t Encode(char* out, const Source& src, int columns, int rows) {
+inline bool EncodeWholeLine(const Source&, int, char*, size_t&, uint32_t&) {
+    return false;
+}
+inline bool EncodeWholeLine(const RowSource& src, int k, char* out, size_t& n, uint32_t& previous) {
+    if (!src.wholeLine) return false;
+    n += src.wholeLine(out + n, src.rows[k] + src.offset, previous);
+    return true;
+}
+
+// The tile text of rows x columns pixels (both 0 to 15) into out, which has
+// room for the longest text plus 64 bytes; returns its length (no NUL added).
+// After each pixel row's line end, rowEnd(n) is given the length so far and
+// returns it again, having perhaps put more bytes at the end (up to what out
+// has room for).
+template <class Source, class RowEnd>
+inline size_t Encode(char* out, const Source& src, int columns, int rows, RowEnd rowEnd) {
     if (rows <= 0) return 0;
     size_t n = 0;
     // The first pixel never equals previous, so the text opens with a colour code.
@@ -125,32 +156,40 @@ inline size_t Encode(char* out, const Source& src, int columns, int rows) {
         n += same ? 1 : 9;
         previous = v;
     };
+    const bool whole = columns == kTileSize;
     for (int k = 0; k < rows; ++k) {
-        int c = 0;
+        if (!whole || !EncodeWholeLine(src, k, out, n, previous)) {
+            int c = 0;
 #if defined(__SSE2__)
-        // Two pixels' codes made together, then laid down one by one.
-        const auto putCode = [&](uint32_t v, __m128i code) {
-            const bool same = v == previous;
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + n), code);
-            out[n + 8] = 'g';
-            out[n] = same ? 'g' : '{';
-            n += same ? 1 : 9;
-            previous = v;
-        };
-        for (; c + 2 < columns; c += 2) {
-            const uint32_t first = src.Inner(k, c), second = src.Inner(k, c + 1);
-            const __m128i codes = TwoColourCodes(first, second);
-            putCode(first, codes);
-            putCode(second, _mm_unpackhi_epi64(codes, codes));
-        }
+            // Two pixels' codes made together, then laid down one by one.
+            const auto putCode = [&](uint32_t v, __m128i code) {
+                const bool same = v == previous;
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + n), code);
+                out[n + 8] = 'g';
+                out[n] = same ? 'g' : '{';
+                n += same ? 1 : 9;
+                previous = v;
+            };
+            for (; c + 2 < columns; c += 2) {
+                const uint32_t first = src.Inner(k, c), second = src.Inner(k, c + 1);
+                const __m128i codes = TwoColourCodes(first, second);
+                putCode(first, codes);
+                putCode(second, _mm_unpackhi_epi64(codes, codes));
+            }
 #endif
-        for (; c + 1 < columns; ++c) put(src.Inner(k, c));
-        if (columns > 0) put(src.At(k, columns - 1));
+            for (; c + 1 < columns; ++c) put(src.Inner(k, c));
+            if (columns > 0) put(src.At(k, columns - 1));
+        }
         out[n] = '\\';
         out[n + 1] = 'n';
-        n += 2;
+        n = rowEnd(n + 2);
     }
     return n;
+}
+
+template <class Source>
+inline size_t Encode(char* out, const Source& src, int columns, int rows) {
+    return Encode(out, src, columns, rows, [](size_t n) { return n; });
 }
 
 // The length Encode gives: rows x (columns + 2) plus 8 per colour change.
