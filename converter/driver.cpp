@@ -128,6 +128,7 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     if (overlap && !opts.Scales()) {
         measurer = std::make_unique<TileRowMeasurer>(kLinesMadeAhead);
         image.SetRowObserver(measurer.get());
+        image.SetDecodeThreads(2);
     }
     const bool loaded = image.LoadFromPath(path.c_str(), formatId);
     image.SetRowObserver(nullptr);

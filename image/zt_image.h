@@ -103,6 +103,7 @@ struct ZtImageSettings {
     ZtQuad transparentColor;
     float quality;
     uint8_t decodeScale;
+    uint8_t decodeThreads;  // threads a decoder may use for one picture (0 or 1: the caller's alone)
     int32_t frameIndex;
     int32_t frameCount;
     uint32_t frameDelay;
@@ -207,6 +208,10 @@ public:
     }
     uint8_t DecodeScale() const { return decodeScale; }
     void SetDecodeScale(uint8_t scale) { decodeScale = scale; }
+    // How many threads a decoder may use for one picture, the caller's
+    // included (a JPEG decoder may decode its lower part on a second one).
+    uint8_t DecodeThreads() const { return decodeThreads; }
+    void SetDecodeThreads(uint8_t threads) { decodeThreads = threads; }
     int32_t AbortCode() const { return abortCode; }
     void SetAbortCode(int32_t code) { abortCode = code; }
     int32_t FrameIndex() const { return frameIndex; }

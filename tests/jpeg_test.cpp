@@ -43,6 +43,9 @@ struct EncodeSpec {
     uint8_t unit = 1;
     uint16_t xDensity = 72;
     uint16_t yDensity = 72;
+    int hSample = 1, vSample = 1;  // the first component's sampling factors
+    int restartRows = 0;           // a restart marker every this many MCU rows
+    bool progressive = false;
     Bytes samples;  // top line first, interleaved
 };
 
@@ -61,10 +64,12 @@ Bytes Encode(const EncodeSpec& spec) {
     jpeg_set_defaults(&cinfo);
     jpeg_set_colorspace(&cinfo, spec.stored);
     for (int c = 0; c < cinfo.num_components; ++c) {
-        cinfo.comp_info[c].h_samp_factor = 1;
-        cinfo.comp_info[c].v_samp_factor = 1;
+        cinfo.comp_info[c].h_samp_factor = c == 0 ? spec.hSample : 1;
+        cinfo.comp_info[c].v_samp_factor = c == 0 ? spec.vSample : 1;
     }
     jpeg_set_quality(&cinfo, spec.quality, TRUE);
+    cinfo.restart_in_rows = spec.restartRows;
+    if (spec.progressive) jpeg_simple_progression(&cinfo);
     // A JFIF marker would make the decoder read three components as YCbCr.
     cinfo.write_JFIF_header = spec.jfif && spec.stored != JCS_RGB ? TRUE : FALSE;
     cinfo.density_unit = spec.unit;
@@ -467,6 +472,80 @@ TEST(JpegDecoder, CorpusMatchesDjpeg) {
         printf("jpeg corpus %s: %d of %d as djpeg\n", t.first.c_str(), passed[t.first], t.second);
 }
 
+// A second decompressor on the lower part gives the very picture, warnings
+// and failures of one decompressor alone: every sampling, restart markers,
+// grey, no fancy upsampling, a progressive file (never split), and files cut
+// short or damaged above and below the split (where the first decompressor
+// goes on alone).
+TEST(JpegDecoder, LowerPartOnASecondThreadGivesTheOneThreadPicture) {
+    struct Case {
+        const char* name;
+        int hSample, vSample, restartRows;
+        bool grey, progressive;
+        uint32_t options;
+    };
+    const Case cases[] = {
+        {"4:4:4", 1, 1, 0, false, false, 0},
+        {"4:2:0, restarts", 2, 2, 1, false, false, 0},
+        {"4:2:2", 2, 1, 0, false, false, 0},
+        {"4:4:0, restarts", 1, 2, 3, false, false, 0},
+        {"4:2:0 without fancy upsampling", 2, 2, 0, false, false, ZtImageJPG::kOptionNoFancyUpsampling},
+        {"grey", 1, 1, 0, true, false, 0},
+        {"progressive", 2, 2, 0, false, true, 0},
+    };
+    for (const Case& c : cases) {
+        // Just over a megapixel, the least that is split.
+        EncodeSpec spec = Photo(1201, 903, 90);
+        spec.hSample = c.hSample;
+        spec.vSample = c.vSample;
+        spec.restartRows = c.restartRows;
+        spec.progressive = c.progressive;
+        if (c.grey) {
+            spec.components = 1;
+            spec.input = spec.stored = JCS_GRAYSCALE;
+            spec.samples.resize(size_t(spec.width) * size_t(spec.height));
+        }
+        const Bytes whole = Encode(spec);
+        struct Variant {
+            const char* name;
+            Bytes bytes;
+        };
+        std::vector<Variant> variants{{"whole", whole}};
+        for (const int tenths : {9, 4}) variants.push_back({"cut", Bytes(whole.begin(), whole.begin() + long(whole.size() * size_t(tenths) / 10))});
+        for (const int tenths : {3, 8}) {
+            Bytes damaged = whole;
+            damaged[damaged.size() * size_t(tenths) / 10] ^= 0x5A;
+            variants.push_back({"damaged", damaged});
+        }
+        for (const Variant& v : variants) {
+            std::string warnings[2], error[2];
+            bool ok[2];
+            ZtImageJPG jpg[2];
+            for (int i = 0; i < 2; ++i) {
+                jpg[i].SetDecoderOption(c.options, ImageFormat::Jpeg);
+                jpg[i].SetDecodeThreads(uint8_t(i + 1));
+                testing::internal::CaptureStderr();
+                SetCodecWarningStream(stderr);
+                ok[i] = DecodeJpeg(jpg[i], v.bytes);
+                SetCodecWarningStream(nullptr);
+                warnings[i] = testing::internal::GetCapturedStderr();
+                error[i] = jpg[i].LastError();
+            }
+            const std::string where = std::string(c.name) + ", " + v.name + " file of " + std::to_string(v.bytes.size());
+            ASSERT_EQ(ok[1], ok[0]) << where;
+            EXPECT_EQ(warnings[1], warnings[0]) << where;
+            EXPECT_EQ(error[1], error[0]) << where;
+            if (!ok[0]) continue;
+            ASSERT_EQ(jpg[1].Height(), jpg[0].Height()) << where;
+            const size_t rowBytes = size_t(jpg[0].Width()) * size_t(jpg[0].BitsPerPixel() / 8);
+            int differing = 0;
+            for (uint32_t y = 0; y < uint32_t(jpg[0].Height()); ++y)
+                differing += memcmp(jpg[1].RowBits(y), jpg[0].RowBits(y), rowBytes) != 0;
+            EXPECT_EQ(differing, 0) << where;
+        }
+    }
+}
+
 namespace {
 
 // The include of a picture made the way the program makes it on two cores:
@@ -476,6 +555,7 @@ namespace {
 std::string OverlappedInclude(ZtImage& image, const Bytes& bytes, size_t textBudget, bool* loaded) {
     TileRowMeasurer measurer(textBudget);
     image.SetRowObserver(&measurer);
+    image.SetDecodeThreads(2);
     *loaded = zt_test::DecodeBytes(image, bytes, ImageFormat::Jpeg);
     image.SetRowObserver(nullptr);
     MeasuredTiles measured;

@@ -21,9 +21,24 @@ extern "C" {
 #include "image/decode_outcome.h"
 #include "image/zt_file.h"
 
+// libjpeg-turbo skips rows with their entropy decoding only, so a second
+// decompressor can start on a picture's lower part at once.
+#if !defined(ZENT_NO_THREADS) && defined(LIBJPEG_TURBO_VERSION_NUMBER) && LIBJPEG_TURBO_VERSION_NUMBER >= 2000000
+#define ZENT_JPEG_SPLIT_DECODE 1
+#include <atomic>
+#include <system_error>
+#include <thread>
+#endif
+
 namespace {
 
 constexpr size_t kSourceBufferSize = 4096;
+// Pictures from this size on have their lower part decoded on a second
+// thread (when the caller allows one), from this share of the rows on: the
+// second decompressor entropy-decodes the rows above it too, which is about
+// half the work of a row in a photograph.
+constexpr uint64_t kSplitMinimumPixels = uint64_t(1) << 20;
+constexpr uint64_t kUpperShareInThousandths = 590;
 // libjpeg's own pools (strip buffers, and the whole-image coefficient arrays
 // of a progressive file) may not grow past this; beyond it libjpeg fails with
 // its "backing store" error instead of asking the system for gigabytes.
@@ -61,6 +76,58 @@ struct ZtJpegErrorManager : jpeg_error_mgr {
     char* text = nullptr;
 };
 
+#if defined(ZENT_JPEG_SPLIT_DECODE)
+// The lower part of a picture, decoded on a second thread by a decompressor
+// of its own over the same bytes: it skips the rows above (libjpeg-turbo then
+// only entropy-decodes them) and writes its rows straight into the image. Its
+// rows count only when it met no warning and no error: they are then the very
+// rows the first decompressor would have given, which otherwise goes on
+// through them itself.
+class LowerPartDecoder {
+public:
+    // Starts decoding rows [firstRow, the end) of the picture whose header
+    // like has read, with like's settings, into the rows from bottomRow
+    // (storage row 0, stride bytes apart); false when no thread could start.
+    bool Start(const jpeg_decompress_struct& like, const uint8_t* bytes, size_t size, JDIMENSION firstRow,
+               uint8_t* bottomRow, size_t stride);
+    // Waits for the decode; true when its rows count.
+    bool Finish();
+    // Stops the decode at its next row and waits for it.
+    ~LowerPartDecoder() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    // On the second thread; only trivially destructible locals, as libjpeg's
+    // error exit jumps back to its recovery point.
+    void Run();
+
+    // The settings that shape the output rows, and the rows expected, as the
+    // first decompressor has them.
+    struct Settings {
+        J_COLOR_SPACE colourSpace;
+        unsigned int scaleNum, scaleDenom;
+        J_DCT_METHOD dctMethod;
+        boolean fancyUpsampling, blockSmoothing;
+        JDIMENSION width, height;
+        int components;
+    };
+
+    jpeg_decompress_struct cinfo_{};
+    ZtJpegErrorManager errors_{};
+    Settings like_{};
+    const uint8_t* bytes_ = nullptr;
+    size_t size_ = 0;
+    JDIMENSION firstRow_ = 0;
+    uint8_t* bottomRow_ = nullptr;
+    size_t stride_ = 0;
+    std::atomic<bool> stop_{false};
+    bool whole_ = false;  // every row decoded, without a warning
+    std::thread thread_;
+};
+#endif
+
 // Everything one decode owns; created by Decode before the recovery point.
 struct JpegDecodeState {
     JpegDecodeState(ZtFile* stream, char* text);
@@ -74,6 +141,13 @@ struct JpegDecodeState {
     ZtJpegErrorManager errors;
     ZtJpegSource source;
     bool created = false;
+#if defined(ZENT_JPEG_SPLIT_DECODE)
+    // The stream's bytes seen whole, for the decoder of the lower part,
+    // which ends before them.
+    ZtFileView view;
+    size_t viewStart = 0;
+    std::unique_ptr<LowerPartDecoder> lower;
+#endif
 };
 
 namespace {
@@ -150,12 +224,84 @@ JpegDecodeState::JpegDecodeState(ZtFile* stream, char* text) : cinfo{}, errors{}
 }
 
 void JpegDecodeState::Release() {
+#if defined(ZENT_JPEG_SPLIT_DECODE)
+    lower.reset();
+    view.Release();
+#endif
     if (created) {
         jpeg_destroy_decompress(&cinfo);
         created = false;
     }
     source.buffer.reset();
 }
+
+#if defined(ZENT_JPEG_SPLIT_DECODE)
+namespace {
+
+// The second decompressor's warnings are only counted.
+void SilentMessage(j_common_ptr) {}
+
+}  // namespace
+
+bool LowerPartDecoder::Start(const jpeg_decompress_struct& like, const uint8_t* bytes, size_t size,
+                             JDIMENSION firstRow, uint8_t* bottomRow, size_t stride) {
+    like_ = Settings{like.out_color_space, like.scale_num, like.scale_denom, like.dct_method,
+                     like.do_fancy_upsampling, like.do_block_smoothing, like.output_width, like.output_height,
+                     like.output_components};
+    bytes_ = bytes;
+    size_ = size;
+    firstRow_ = firstRow;
+    bottomRow_ = bottomRow;
+    stride_ = stride;
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+bool LowerPartDecoder::Finish() {
+    if (thread_.joinable()) thread_.join();
+    return whole_;
+}
+
+void LowerPartDecoder::Run() {
+    jpeg_std_error(&errors_);
+    errors_.error_exit = ErrorExit;
+    errors_.output_message = SilentMessage;
+    cinfo_.err = &errors_;
+    if (setjmp(errors_.recovery)) {
+        jpeg_destroy_decompress(&cinfo_);
+        return;
+    }
+    jpeg_create_decompress(&cinfo_);
+    cinfo_.mem->max_memory_to_use = kLibjpegMemoryLimit;
+    jpeg_mem_src(&cinfo_, bytes_, static_cast<unsigned long>(size_));
+    jpeg_read_header(&cinfo_, TRUE);
+    cinfo_.out_color_space = like_.colourSpace;
+    cinfo_.scale_num = like_.scaleNum;
+    cinfo_.scale_denom = like_.scaleDenom;
+    cinfo_.dct_method = like_.dctMethod;
+    cinfo_.do_fancy_upsampling = like_.fancyUpsampling;
+    cinfo_.do_block_smoothing = like_.blockSmoothing;
+    jpeg_start_decompress(&cinfo_);
+    const JDIMENSION height = cinfo_.output_height;
+    bool same = cinfo_.output_width == like_.width && height == like_.height &&
+                cinfo_.output_components == like_.components && firstRow_ < height;
+    if (same && jpeg_skip_scanlines(&cinfo_, firstRow_) != firstRow_) same = false;
+    while (same && cinfo_.output_scanline < height && !stop_) {
+        // The first scanline is the top of the picture: the last storage row.
+        JSAMPROW row = bottomRow_ + size_t(height - 1 - cinfo_.output_scanline) * stride_;
+        if (jpeg_read_scanlines(&cinfo_, &row, 1) != 1) same = false;
+    }
+    if (same && !stop_) {
+        jpeg_finish_decompress(&cinfo_);
+        whole_ = errors_.num_warnings == 0;
+    }
+    jpeg_destroy_decompress(&cinfo_);
+}
+#endif
 
 ZtImageJPG::ZtImageJPG() : ZtImage(ImageFormat::Jpeg), exif{}, ditherMode(JDITHER_FS) {}
 
@@ -183,6 +329,16 @@ bool ZtImageJPG::Decode(ZtFile* stream) {
         SetLastError("JPEG source buffer can't be allocated");
         return false;
     }
+#if defined(ZENT_JPEG_SPLIT_DECODE)
+    // The bytes from where the decode starts, for a second decompressor.
+    const int32_t start = stream->Position();
+    if (DecodeThreads() >= 2 && start >= 0 && stream->ViewContents(state.view)) {
+        if (size_t(start) < state.view.Size())
+            state.viewStart = size_t(start);
+        else
+            state.view.Release();
+    }
+#endif
     return RunDecode(state, haveExif);
 }
 
@@ -281,11 +437,42 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
     // A libjpeg without the BGR extension delivers R, G, B; the image stores
     // B, G, R, and the rows are swapped once they are all decoded.
     const bool swapAfter = cinfo->out_color_space == JCS_RGB && cinfo->output_components == 3;
+    bool lowerTaken = false;  // a second decompressor gave the picture's lower part
+#if defined(ZENT_JPEG_SPLIT_DECODE)
+    // Where its rows start, if one decodes them meanwhile; past the end when
+    // none does.
+    JDIMENSION lowerFrom = height;
+    // A large single-scan picture decoded at its full size straight into the
+    // image qualifies, when nothing was amiss so far.
+    if (state.view.Data() && direct && !cmyk && !swapAfter && !cinfo->quantize_colors &&
+        !jpeg_has_multiple_scans(cinfo) && cinfo->output_width == cinfo->image_width &&
+        height == cinfo->image_height && uint64_t(cinfo->output_width) * height >= kSplitMinimumPixels &&
+        state.errors.num_warnings == 0) {
+        // The second decompressor entropy-decodes the rows above its part
+        // as well, so the first takes the larger share.
+        const JDIMENSION from = JDIMENSION(uint64_t(height) * kUpperShareInThousandths / 1000);
+        state.lower.reset(new (std::nothrow) LowerPartDecoder);
+        if (state.lower && state.lower->Start(*cinfo, state.view.Data() + state.viewStart,
+                                              state.view.Size() - state.viewStart, from, RowBits(0), RowStride()))
+            lowerFrom = from;
+        else
+            state.lower.reset();
+    }
+#endif
     while (cinfo->output_scanline < cinfo->output_height) {
         if (abortCode != 0) {
             state.Release();
             return false;
         }
+#if defined(ZENT_JPEG_SPLIT_DECODE)
+        if (cinfo->output_scanline == lowerFrom) {
+            // The lower part counts when neither decompressor met a warning;
+            // otherwise this one goes on through it, as it would alone.
+            lowerTaken = state.lower->Finish() && state.errors.num_warnings == 0;
+            state.lower.reset();
+            if (lowerTaken) break;
+        }
+#endif
         // The first scanline is the top of the picture: the last storage row.
         uint8_t* dest = RowBits(height - 1 - cinfo->output_scanline);
         JSAMPROW target = dest;
@@ -308,7 +495,10 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
         }
         if (!swapAfter) AnnounceRows(cinfo->output_scanline);
     }
-    jpeg_finish_decompress(cinfo);
+    if (lowerTaken)
+        AnnounceRows(height);  // this decompressor stops where the other began
+    else
+        jpeg_finish_decompress(cinfo);
 
     if (swapAfter) {
         for (uint32_t y = 0; y < height; ++y) {

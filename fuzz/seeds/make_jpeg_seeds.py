@@ -126,6 +126,13 @@ def main():
     for name, data in files.items():
         with open(os.path.join(HERE, "exif", name.replace(".jpg", ".hdr")), "wb") as f:
             f.write(cut_after_sos(data))
+    # Just over a megapixel, smooth so the files stay small, with a last byte
+    # (after the end marker) whose bit 7 asks for a second thread: the lower
+    # part is decoded there and checked against the one-thread decode.
+    smooth = Image.linear_gradient("L").resize((1100, 960)).convert("RGB")
+    data = save("split.jpg", smooth, quality=20)
+    with open(os.path.join(HERE, "jpeg", "split.jpg"), "wb") as f:
+        f.write(data + b"\x80")
 
 
 if __name__ == "__main__":
