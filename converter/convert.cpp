@@ -185,13 +185,13 @@ public:
     // one more so that a thread rarely waits for a buffer.
     static constexpr int kBuffers = 4;
 
-    // Bands of tile rows [firstRow, grid.down).
-    BandWriter(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, const uint8_t* counts,
-               const ArtOutput::Sink& sink, size_t capacity)
-        : view_(view), grid_(grid), firstRow_(firstRow), counts_(counts), sink_(sink), capacity_(capacity) {
+    // Bands of all tile rows.
+    BandWriter(const TileRowsView& view, const TileGrid& grid, const uint8_t* counts, const ArtOutput::Sink& sink,
+               size_t capacity)
+        : view_(view), grid_(grid), counts_(counts), sink_(sink), capacity_(capacity) {
         const int64_t across = grid.across > 0 ? grid.across : 1;
         rowsPerBand_ = int32_t(std::min<int64_t>((kBandTiles + across - 1) / across, grid.down > 0 ? grid.down : 1));
-        bands_ = (grid.down - firstRow + rowsPerBand_ - 1) / rowsPerBand_;
+        bands_ = (grid.down + rowsPerBand_ - 1) / rowsPerBand_;
     }
 
     // head writes what precedes the bands to the same destination (false
@@ -272,7 +272,7 @@ private:
             band = next_++;
             slot->band = band;
         }
-        const int32_t first = firstRow_ + band * rowsPerBand_;
+        const int32_t first = band * rowsPerBand_;
         const int32_t end = std::min(first + rowsPerBand_, grid_.down);
         const bool whole = WriteTileRows(view_, grid_, first, end, counts_, *slot->out, &stop_);
         std::lock_guard<std::mutex> lock(mutex_);
@@ -334,7 +334,6 @@ private:
 
     const TileRowsView& view_;
     const TileGrid grid_;
-    const int32_t firstRow_;
     const uint8_t* counts_;
     const ArtOutput::Sink& sink_;
     const size_t capacity_;
@@ -353,22 +352,18 @@ private:
 
 }  // namespace
 
-uint64_t TileLinesBytesAtMost(const uint8_t* counts, size_t tiles) {
+uint64_t IncludeBytesAtMost(const TileGrid& grid, const uint8_t* counts, size_t identifierLength) {
+    const uint64_t tiles = uint64_t(grid.Count() > 0 ? grid.Count() : 0);
     // A tile's text has at most 250 characters per chunk (its count is its
     // length over 250, rounded up), and each chunk's line adds 5: the comma,
     // space, quotes and line feed.
     uint64_t chunks = 0;
-    for (size_t i = 0; i < tiles; ++i) chunks += counts[i];
-    return chunks * (kChunkWindow + 5);
-}
-
-uint64_t IncludeBytesAtMost(const TileGrid& grid, const uint8_t* counts, size_t identifierLength) {
-    const uint64_t tiles = uint64_t(grid.Count() > 0 ? grid.Count() : 0);
+    for (uint64_t i = 0; i < tiles; ++i) chunks += counts[i];
     // The head: its fixed text and numbers of up to 20 digits; per tile two
     // numbers of up to 20 digits with their separators, and a line end for
     // every 27 tiles.
     return 64 + identifierLength + 3 * 20 + tiles * (4 + 2 * 20) + tiles / kPairsPerIndexLine +
-           TileLinesBytesAtMost(counts, size_t(tiles));
+           chunks * (kChunkWindow + 5);
 }
 
 WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
@@ -380,25 +375,19 @@ WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, A
         counts.swap(measured->counts);
     else if (!MeasureAllTiles(image, grid, counts))
         return WriteResult::OutOfMemory;
-    // Lines made while the picture decoded are taken only with their counts.
-    ArtOutput* const made = given && measured->text && !measured->text->Failed() ? measured->text.get() : nullptr;
-    const int32_t firstRow = made ? std::min(std::max(measured->textRows, 0), grid.down) : 0;
-    // The head and the lines made already, straight to the destination.
+    // The head (the index row), straight to the destination.
     const auto head = [&] {
         WriteArtHeader(out, identifier, grid.across, grid.down, counts.data());
-        if (!out.Flush()) return false;
-        return !made || made->Gathered().empty() ||
-               out.Destination()(made->Gathered().data(), made->Gathered().size());
+        return out.Flush();
     };
 
     const TileRowsView view(image);
-    if (threads >= 2 && grid.down - firstRow >= 2) {
-        const WriteResult bands =
-            BandWriter(view, grid, firstRow, counts.data(), out.Destination(), out.Capacity()).Run(head);
+    if (threads >= 2 && grid.down >= 2) {
+        const WriteResult bands = BandWriter(view, grid, counts.data(), out.Destination(), out.Capacity()).Run(head);
         if (bands != WriteResult::Ok) return bands;
     } else {
         if (!head()) return WriteResult::OutputFailed;
-        if (!WriteTileRows(view, grid, firstRow, grid.down, counts.data(), out) && !out.Failed()) {
+        if (!WriteTileRows(view, grid, 0, grid.down, counts.data(), out) && !out.Failed()) {
             out.Flush();
             return WriteResult::NoGlyphInWindow;
         }

@@ -60,33 +60,25 @@ bool WriteTileRows(const TileRowsView& view, const TileGrid& grid, int32_t first
 // byte per tile) cannot be allocated.
 bool MeasureAllTiles(const ZtImage& image, const TileGrid& grid, std::vector<uint8_t>& counts);
 
-// At most how many bytes the include lines of tiles with these chunk counts
-// take.
-uint64_t TileLinesBytesAtMost(const uint8_t* counts, size_t tiles);
-
 // At most how many bytes the include of a picture of this grid and these
 // chunk counts (one per tile) takes, under an array name of this length.
 uint64_t IncludeBytesAtMost(const TileGrid& grid, const uint8_t* counts, size_t identifierLength);
 
 // What was learnt of a picture while it decoded: the chunk count of every
-// tile (record order), and the finished include lines of its first tile rows,
-// gathered in text's buffer (which never hands them on by itself).
+// tile (record order).
 struct MeasuredTiles {
     std::vector<uint8_t> counts;
-    std::unique_ptr<ArtOutput> text;
-    int32_t textRows = 0;  // the tile rows text holds, from the top
 };
 
 // The whole include for image, written to out in two passes over the picture:
 // the first measures every tile for the index row, the second encodes each
 // tile again and writes its chunks straight out. Besides the picture it holds
 // one byte per tile and out's buffer. OutOfMemory when the counts cannot be
-// allocated (nothing is written then). What was measured already (counts for
-// every tile of this very picture, and text for its first tile rows) can be
-// handed in as measured; the first pass and those rows are then not done
-// again. With two threads the second pass is shared with a helper thread,
-// band by band, each band delivered to out's destination in order (the same
-// bytes); the helper holds a buffer of out's capacity.
+// allocated (nothing is written then). Counts measured already for every
+// tile of this very picture can be handed in as measured; the first pass is
+// then not done again. With two threads the second pass is shared with a
+// helper thread, band by band, each band delivered to out's destination in
+// order (the same bytes); there are four buffers of out's capacity.
 WriteResult WriteImageArt(const ZtImage& image, const std::string& identifier, ArtOutput& out,
                           MeasuredTiles* measured = nullptr, int threads = 1);
 

@@ -31,10 +31,6 @@
 
 namespace {
 
-// The include lines of a large picture's first tile rows made while it still
-// decodes, at most this many bytes (held until the index row is written).
-constexpr size_t kLinesMadeAhead = size_t(32) << 20;
-
 int Finish(int status) {
     fflush(stdout);
     fflush(stderr);
@@ -126,7 +122,7 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     image.SetTargetBox(uint32_t(boxWidth), uint32_t(boxHeight));
     std::unique_ptr<TileRowMeasurer> measurer;
     if (overlap && !opts.Scales()) {
-        measurer = std::make_unique<TileRowMeasurer>(kLinesMadeAhead);
+        measurer = std::make_unique<TileRowMeasurer>();
         image.SetRowObserver(measurer.get());
         image.SetDecodeThreads(2);
     }

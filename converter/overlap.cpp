@@ -6,7 +6,7 @@
 
 #include "converter/tile_encoder.h"
 
-TileRowMeasurer::TileRowMeasurer(size_t textBudget) : textBudget_(textBudget) {}
+TileRowMeasurer::TileRowMeasurer() = default;
 
 TileRowMeasurer::~TileRowMeasurer() {
     {
@@ -22,9 +22,6 @@ void TileRowMeasurer::Drop() {
     view_ = TileRowsView();
     grid_ = TileGrid();
     counts_.clear();
-    text_.reset();
-    textRows_ = 0;
-    textFull_ = textBudget_ == 0;
     readyRows_ = measuredRows_ = 0;
 }
 
@@ -82,7 +79,6 @@ void TileRowMeasurer::Work() {
         working_ = true;
         lock.unlock();
         MeasureTileRows(view_, grid_, first, end, counts_.data());
-        if (!textFull_) MakeText(first, end);
         lock.lock();
         working_ = false;
         measuredRows_ = end;
@@ -90,41 +86,8 @@ void TileRowMeasurer::Work() {
     }
 }
 
-void TileRowMeasurer::MakeText(int32_t first, int32_t end) {
-    if (first != textRows_) return;  // the lines go on only from where they stopped
-    if (!text_) {
-        // A whole number of huge pages; the lines never leave the buffer
-        // (they wait for the index row), so a hand-over fails.
-        const size_t capacity = (textBudget_ + kZtHugePage - 1) & ~(kZtHugePage - 1);
-        try {
-            text_ = std::make_unique<ArtOutput>([](const char*, size_t) { return false; }, capacity);
-        } catch (const std::bad_alloc&) {
-            textFull_ = true;
-            return;
-        }
-    }
-    for (int32_t row = first; row < end; ++row) {
-        const uint64_t most =
-            TileLinesBytesAtMost(counts_.data() + size_t(row) * size_t(grid_.across), size_t(grid_.across));
-        // Room for one tile's reservation past the lines.
-        if (text_->Gathered().size() + most + kTileLinesRoom > text_->Capacity()) {
-            textFull_ = true;
-            return;
-        }
-        if (!WriteTileRows(view_, grid_, row, row + 1, counts_.data(), *text_)) {
-            textFull_ = true;
-            text_.reset();
-            textRows_ = 0;
-            return;
-        }
-        textRows_ = row + 1;
-    }
-}
-
 bool TileRowMeasurer::TakeMeasured(const ZtImage& image, MeasuredTiles& measured) {
     measured.counts.clear();
-    measured.text.reset();
-    measured.textRows = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     const TileRowsView now(image);
     // The very rows that were measured, read the same way.
@@ -136,8 +99,6 @@ bool TileRowMeasurer::TakeMeasured(const ZtImage& image, MeasuredTiles& measured
     if (!same || readyRows_ < grid_.down) return false;
     changed_.wait(lock, [this] { return measuredRows_ == grid_.down; });
     measured.counts.swap(counts_);
-    measured.text = std::move(text_);
-    measured.textRows = textRows_;
     Drop();
     return true;
 }

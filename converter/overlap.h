@@ -2,8 +2,6 @@
 // decoder announces its finished rows, and a second thread measures every
 // tile row as soon as its fifteen lines are final, so that once the decode
 // ends the include's index row is known and its text can be written at once.
-// The same thread also makes the finished lines of the first tile rows, as
-// many as a text budget holds, which then need not be made after the decode.
 #pragma once
 
 #include <condition_variable>
@@ -21,8 +19,7 @@ public:
     // Pictures smaller than this are left to the caller (TakeMeasured fails).
     static constexpr int64_t kMinPixels = int64_t(1) << 20;
 
-    // textBudget: bytes of finished lines to make ahead (0 for none).
-    explicit TileRowMeasurer(size_t textBudget = 0);
+    TileRowMeasurer();
     ~TileRowMeasurer() override;
     TileRowMeasurer(const TileRowMeasurer&) = delete;
     TileRowMeasurer& operator=(const TileRowMeasurer&) = delete;
@@ -31,7 +28,7 @@ public:
     void StorageReleased(const ZtImage& image) override;
 
     // After the load, for the picture it gave: waits until every tile row is
-    // measured and moves the counts and lines made into measured. False when
+    // measured and moves the counts into measured. False when
     // the rows measured were not all of this very picture (another decoder's,
     // a picture turned or replaced after its decode, or rows never
     // announced); measured is then left empty and the caller measures itself.
@@ -39,9 +36,6 @@ public:
 
 private:
     void Work();
-    // Outside the lock, while working: lines for tile rows [first, end) when
-    // they fit the budget; once a row does not, no more are made.
-    void MakeText(int32_t first, int32_t end);
     // With the lock held: forget the picture being measured.
     void Drop();
 
@@ -53,10 +47,6 @@ private:
     TileRowsView view_;
     TileGrid grid_;
     std::vector<uint8_t> counts_;
-    const size_t textBudget_;
-    std::unique_ptr<ArtOutput> text_;
-    int32_t textRows_ = 0;    // tile rows whose lines text_ holds
-    bool textFull_ = false;   // a row did not fit: no more lines are made
     int32_t readyRows_ = 0;     // tile rows whose lines are all final
     int32_t measuredRows_ = 0;  // tile rows measured
     bool working_ = false;      // the worker is measuring outside the lock
