@@ -89,10 +89,11 @@ struct Picture {
 // array name draws its number (the third draw for the first picture, the
 // next for each picture after it, whatever order they are converted in).
 // terminal: whether the run's standard output is a terminal (a worker's is
-// not, but its output ends up there). Returns the exit status of a run of
-// this one picture: 0, 1, or 255.
+// not, but its output ends up there). besideOthers: other conversions run at
+// the same time, so the cores are busy already. Returns the exit status of a
+// run of this one picture: 0, 1, or 255.
 int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigned seed, size_t identifierDraw,
-                   bool batch, bool terminal) {
+                   bool batch, bool terminal, bool besideOthers = false) {
     const std::string& path = picture.path;
     // The path is opened exactly as given; only a copy of the extension is
     // lowered for the format lookup.
@@ -124,7 +125,8 @@ int ConvertPicture(const Picture& picture, const ConverterOptions& opts, unsigne
     if (overlap && !opts.Scales()) {
         measurer = std::make_unique<TileRowMeasurer>();
         image.SetRowObserver(measurer.get());
-        image.SetDecodeThreads(2);
+        // A second decoding thread only pays where a core would be idle.
+        if (!besideOthers) image.SetDecodeThreads(2);
     }
     const bool loaded = image.LoadFromPath(path.c_str(), formatId);
     image.SetRowObserver(nullptr);
@@ -301,7 +303,9 @@ int RunBatch(const ConverterOptions& opts, const std::vector<std::string>& argum
     const size_t jobs = std::min<size_t>(pictures.size(), opts.jobs > 0 ? size_t(opts.jobs) : cores);
     // The fallback names of the pictures draw the third, fourth, ... numbers.
     const bool terminal = isatty(fileno(stdout));
-    const auto convert = [&](size_t i) { return ConvertPicture(pictures[i], opts, seed, 2 + i, true, terminal); };
+    const auto convert = [&](size_t i, bool besideOthers) {
+        return ConvertPicture(pictures[i], opts, seed, 2 + i, true, terminal, besideOthers);
+    };
     size_t converted = 0;
     const auto done = [&](size_t i, const WorkerResult& r) {
         fputs(r.err.c_str(), stderr);
@@ -311,9 +315,10 @@ int RunBatch(const ConverterOptions& opts, const std::vector<std::string>& argum
         fflush(stdout);
         converted += r.status == 0;
     };
-    if (jobs < 2 || !WorkersAvailable() || !RunInWorkers(pictures.size(), int(jobs), convert, done)) {
+    if (jobs < 2 || !WorkersAvailable() ||
+        !RunInWorkers(pictures.size(), int(jobs), [&](size_t i) { return convert(i, true); }, done)) {
         for (size_t i = 0; i < pictures.size(); ++i) {
-            const int status = convert(i);
+            const int status = convert(i, false);
             fflush(stderr);
             fflush(stdout);
             converted += status == 0;
