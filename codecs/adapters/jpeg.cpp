@@ -33,12 +33,14 @@ extern "C" {
 namespace {
 
 constexpr size_t kSourceBufferSize = 4096;
+#if defined(ZENT_JPEG_SPLIT_DECODE)
 // Pictures from this size on have their lower part decoded on a second
 // thread (when the caller allows one), from this share of the rows on: the
 // second decompressor entropy-decodes the rows above it too, which is about
 // half the work of a row in a photograph.
 constexpr uint64_t kSplitMinimumPixels = uint64_t(1) << 20;
 constexpr uint64_t kUpperShareInThousandths = 590;
+#endif
 // libjpeg's own pools (strip buffers, and the whole-image coefficient arrays
 // of a progressive file) may not grow past this; beyond it libjpeg fails with
 // its "backing store" error instead of asking the system for gigabytes.
