@@ -117,12 +117,13 @@ namespace {
 
 // One array row: a comma, a space and the chunk in double quotes.
 void WriteChunk(ArtOutput& out, const char* chunk, size_t length) {
-    char* p = out.Reserve(length + 6);
+    char* p = out.Reserve(length + kChunkLineExtra + 1);
     if (!p) return;
-    memcpy(p, ", \"", 3);
-    memcpy(p + 3, chunk, length);
-    memcpy(p + 3 + length, "\"\n", 2);
-    out.Commit(length + 5);
+    memcpy(p, kChunkLineOpen, sizeof kChunkLineOpen - 1);
+    p += sizeof kChunkLineOpen - 1;
+    memcpy(p, chunk, length);
+    memcpy(p + length, kChunkLineClose, sizeof kChunkLineClose - 1);
+    out.Commit(length + kChunkLineExtra);
 }
 
 }  // namespace
@@ -175,6 +176,36 @@ void ReportWindowWithoutGlyph(const char* window) {
     printf("%ls", L"ERROR HAPPENED! SORRY!\n");
     printf("%.*s", kChunkWindow, window);
     fflush(stdout);
+}
+
+size_t TileLinesInPlace::Cut(size_t n) {
+    const int cut = CutInWindow(text_ + start_);
+    if (cut < 0) {
+        ReportWindowWithoutGlyph(text_ + start_);
+        glyphs_ = false;
+        cutsLeft_ = 0;
+        return n;
+    }
+    // The glyph letter and what follows it move on past the line break.
+    const size_t at = start_ + size_t(cut);
+    memmove(text_ + at + kChunkLineExtra, text_ + at, n - at);
+    memcpy(text_ + at, kChunkLineClose, sizeof kChunkLineClose - 1);
+    memcpy(text_ + at + sizeof kChunkLineClose - 1, kChunkLineOpen, sizeof kChunkLineOpen - 1);
+    start_ = at + kChunkLineExtra;
+    --cutsLeft_;
+    return n + kChunkLineExtra;
+}
+
+bool TileLinesInPlace::Close(size_t length) {
+    if (!glyphs_) {
+        // The lines before the faulty window: they end where its chunk's
+        // opening begins, start_ bytes into the lines.
+        out_->Commit(start_);
+        return false;
+    }
+    memcpy(text_ + length, kChunkLineClose, sizeof kChunkLineClose - 1);
+    out_->Commit(sizeof kChunkLineOpen - 1 + length + sizeof kChunkLineClose - 1);
+    return true;
 }
 
 void WriteArtFooter(ArtOutput& out) { out.Append("};\n"); }

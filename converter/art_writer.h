@@ -117,6 +117,11 @@ void WriteArtHeader(ArtOutput& out, const std::string& identifier, int tilesAcro
 // the emergency report on standard output) when a window holds no glyph.
 bool WriteTileChunks(ArtOutput& out, const char* text, size_t length, int32_t chunkCount);
 
+// A chunk's line is its text between these two.
+constexpr char kChunkLineOpen[] = ", \"";
+constexpr char kChunkLineClose[] = "\"\n";
+constexpr size_t kChunkLineExtra = sizeof kChunkLineOpen - 1 + sizeof kChunkLineClose - 1;
+
 // Where a full window of 250 characters is cut: the offset of its last glyph
 // letter (the letter opens the next chunk, so no colour code is split), or -1
 // when it holds none.
@@ -135,6 +140,51 @@ inline int CutInWindow(const char* window) {
 
 // The emergency report on standard output for a window without a glyph.
 void ReportWindowWithoutGlyph(const char* window);
+
+// One tile's chunk lines made in place in out's buffer, for a text encoded
+// straight into it (the cuts are WriteTileChunks's): Open takes the room and
+// writes the first line's opening, the text goes to Text(), RowEnd follows
+// each pixel row, and Close ends the last line.
+class TileLinesInPlace {
+public:
+    // The room Open takes: a tile's longest text, the encoder's spare bytes,
+    // and a line break for each chunk a count can claim.
+    static constexpr size_t kRoom = kTileTextBytes + kChunkLineExtra * 255;
+
+    // chunkCount was measured from the text to come. False once out failed.
+    bool Open(ArtOutput& out, int32_t chunkCount) {
+        char* const lines = out.Reserve(kRoom);
+        if (!lines) return false;
+        memcpy(lines, kChunkLineOpen, sizeof kChunkLineOpen - 1);
+        out_ = &out;
+        text_ = lines + sizeof kChunkLineOpen - 1;
+        cutsLeft_ = chunkCount - 1;
+        start_ = 0;
+        glyphs_ = true;
+        return true;
+    }
+    char* Text() const { return text_; }
+    // After a pixel row, with n characters of text: every full window with
+    // more chunks due is cut, the line break put in the cut. Returns the
+    // text's length with the breaks.
+    size_t RowEnd(size_t n) {
+        while (cutsLeft_ > 0 && n - start_ >= size_t(kChunkWindow)) n = Cut(n);
+        return n;
+    }
+    // Ends the last line and keeps the lines in out; false (after the
+    // emergency report, the lines before the faulty window kept) when a
+    // window held no glyph.
+    bool Close(size_t length);
+
+private:
+    size_t Cut(size_t n);
+
+    ArtOutput* out_ = nullptr;
+    char* text_ = nullptr;
+    int32_t cutsLeft_ = 0;
+    size_t start_ = 0;  // the chunk being made, from its first character
+    bool glyphs_ = true;
+};
 
 // The closing line.
 void WriteArtFooter(ArtOutput& out);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -126,43 +125,13 @@ bool WriteTileRows(const TileRowsView& view, const TileGrid& grid, int32_t first
                    const uint8_t* counts, ArtOutput& out, const std::atomic<bool>* stop) {
     size_t i = size_t(firstRow) * size_t(grid.across);
     return ForEachTile(view, grid, firstRow, endRow, [&](const auto& source, int columns, int rows) {
-        // The tile's lines are made in place: the text is encoded straight
-        // after the first line's opening, and each time a pixel row ends with
-        // a full window and more chunks due (the count was measured from the
-        // same pixels), the window is cut and the line break put in the cut.
-        char* const lines = out.Reserve(kTileLinesRoom);
-        if (!lines) return false;
-        memcpy(lines, ", \"", 3);
-        char* const text = lines + 3;
-        int cutsLeft = counts[i++] - 1;
-        size_t start = 0;  // the chunk being made, from its first character
-        bool glyphs = true;
-        const size_t length = tile_text::Encode(text, source, columns, rows, [&](size_t n) {
-            while (cutsLeft > 0 && n - start >= size_t(kChunkWindow)) {
-                const int cut = CutInWindow(text + start);
-                if (cut < 0) {
-                    ReportWindowWithoutGlyph(text + start);
-                    glyphs = false;
-                    cutsLeft = 0;
-                    break;
-                }
-                // The glyph letter and what follows it move on past the break.
-                const size_t at = start + size_t(cut);
-                memmove(text + at + 5, text + at, n - at);
-                memcpy(text + at, "\"\n, \"", 5);
-                start = at + 5;
-                n += 5;
-                --cutsLeft;
-            }
-            return n;
-        });
-        if (!glyphs) {
-            out.Commit(start);  // the lines before the faulty window
-            return false;
-        }
-        memcpy(text + length, "\"\n", 2);
-        out.Commit(3 + length + 2);
-        return !(stop && stop->load(std::memory_order_relaxed));
+        // The tile's lines are made in place, cut as its pixel rows end (the
+        // count was measured from the same pixels).
+        TileLinesInPlace lines;
+        if (!lines.Open(out, counts[i++])) return false;
+        const size_t length =
+            tile_text::Encode(lines.Text(), source, columns, rows, [&](size_t n) { return lines.RowEnd(n); });
+        return lines.Close(length) && !(stop && stop->load(std::memory_order_relaxed));
     });
 }
 

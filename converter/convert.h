@@ -44,11 +44,6 @@ struct TileRowsView {
 void MeasureTileRows(const TileRowsView& view, const TileGrid& grid, int32_t firstRow, int32_t endRow,
                      uint8_t* counts);
 
-// The room WriteTileRows asks of out for one tile: its longest text, the
-// encoder's spare bytes, and five more bytes for each chunk line a count can
-// claim.
-constexpr size_t kTileLinesRoom = kTileTextBytes + 5 * 255;
-
 // Tile rows [firstRow, endRow) encoded and cut into chunks onto out, with
 // their chunk counts (counts holds one per tile of the whole grid). False when
 // a window held no glyph letter, out failed, or stop (when given) was raised.

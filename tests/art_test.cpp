@@ -273,6 +273,47 @@ TEST(ArtWriter, WindowWithoutGlyphStops) {
     EXPECT_EQ(printed, "ERROR HAPPENED! SORRY!\n" + std::string(250, 'x'));
 }
 
+// Lines made in place, cut as rows of at most 137 characters end (a whole
+// pixel row's longest text), are the chunk writer's lines for the same text:
+// the same bytes, the same failure and report where a window holds no glyph,
+// the lines before that window kept.
+TEST(ArtWriter, LinesMadeInPlaceAreTheChunkWritersLines) {
+    const std::string codes = Repeat("{123456}g", 27) + "ggggggg";  // 250
+    const std::string texts[] = {codes, codes + "g", Repeat("{ABCDEF}gg", 70), std::string(300, 'x'),
+                                 codes + std::string(260, 'x')};
+    for (const std::string& text : texts) {
+        const int32_t chunks = ChunkCount(text.size());
+        std::string written[2], printed[2];
+        bool ok[2];
+        for (int road = 0; road < 2; ++road) {
+            ArtOutput out([&](const char* data, size_t size) {
+                written[road].append(data, size);
+                return true;
+            });
+            testing::internal::CaptureStdout();
+            if (road == 0) {
+                ok[0] = WriteTileChunks(out, text.data(), text.size(), chunks);
+            } else {
+                TileLinesInPlace lines;
+                ASSERT_TRUE(lines.Open(out, chunks));
+                size_t n = 0;
+                for (size_t from = 0; from < text.size(); from += 137) {
+                    const size_t piece = std::min<size_t>(137, text.size() - from);
+                    memcpy(lines.Text() + n, text.data() + from, piece);
+                    n = lines.RowEnd(n + piece);
+                }
+                ok[1] = lines.Close(n);
+            }
+            printed[road] = testing::internal::GetCapturedStdout();
+            out.Flush();
+        }
+        EXPECT_EQ(ok[0], text[0] != 'x') << text.size();  // only the all-x text has a window without a glyph
+        EXPECT_EQ(ok[1], ok[0]) << text.size();
+        EXPECT_EQ(written[1], written[0]) << text.size();
+        EXPECT_EQ(printed[1], printed[0]) << text.size();
+    }
+}
+
 TEST(ArtWriter, GridOfPartialTiles) {
     ZtImage img(31, 16, 24, ImageFormat::Unknown);
     const TileGrid g = GridFor(img);
