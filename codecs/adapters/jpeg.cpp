@@ -88,10 +88,10 @@ struct ZtJpegErrorManager : jpeg_error_mgr {
 class LowerPartDecoder {
 public:
     // Starts decoding rows [firstRow, the end) of the picture whose header
-    // like has read, with like's settings, into the rows from bottomRow
-    // (storage row 0, stride bytes apart); false when no thread could start.
+    // like has read, with like's settings, into image's rows (which stay
+    // where they are); false when no thread could start.
     bool Start(const jpeg_decompress_struct& like, const uint8_t* bytes, size_t size, JDIMENSION firstRow,
-               uint8_t* bottomRow, size_t stride);
+               const ZtImage& image);
     // Waits for the decode; true when its rows count.
     bool Finish();
     // Stops the decode at its next row and waits for it.
@@ -122,8 +122,7 @@ private:
     const uint8_t* bytes_ = nullptr;
     size_t size_ = 0;
     JDIMENSION firstRow_ = 0;
-    uint8_t* bottomRow_ = nullptr;
-    size_t stride_ = 0;
+    const ZtImage* image_ = nullptr;
     std::atomic<bool> stop_{false};
     bool whole_ = false;  // every row decoded, without a warning
     std::thread thread_;
@@ -204,6 +203,17 @@ void OutputMessage(j_common_ptr cinfo) {
     ReportCodecWarning("libjpeg", message);
 }
 
+// Gives cinfo the error manager errors: errors exit to its recovery point
+// with their text in text (when given), messages go to output.
+void AttachErrors(jpeg_decompress_struct& cinfo, ZtJpegErrorManager& errors, void (*output)(j_common_ptr),
+                  char* text) {
+    jpeg_std_error(&errors);
+    errors.error_exit = ErrorExit;
+    errors.output_message = output;
+    errors.text = text;
+    cinfo.err = &errors;
+}
+
 }  // namespace
 
 ZtJpegSource::ZtJpegSource(ZtFile* s) : jpeg_source_mgr{}, stream(s) {
@@ -218,11 +228,7 @@ ZtJpegSource::ZtJpegSource(ZtFile* s) : jpeg_source_mgr{}, stream(s) {
 }
 
 JpegDecodeState::JpegDecodeState(ZtFile* stream, char* text) : cinfo{}, errors{}, source(stream) {
-    jpeg_std_error(&errors);
-    errors.error_exit = ErrorExit;
-    errors.output_message = OutputMessage;
-    errors.text = text;
-    cinfo.err = &errors;
+    AttachErrors(cinfo, errors, OutputMessage, text);
 }
 
 void JpegDecodeState::Release() {
@@ -246,15 +252,14 @@ void SilentMessage(j_common_ptr) {}
 }  // namespace
 
 bool LowerPartDecoder::Start(const jpeg_decompress_struct& like, const uint8_t* bytes, size_t size,
-                             JDIMENSION firstRow, uint8_t* bottomRow, size_t stride) {
+                             JDIMENSION firstRow, const ZtImage& image) {
     like_ = Settings{like.out_color_space, like.scale_num, like.scale_denom, like.dct_method,
                      like.do_fancy_upsampling, like.do_block_smoothing, like.output_width, like.output_height,
                      like.output_components};
     bytes_ = bytes;
     size_ = size;
     firstRow_ = firstRow;
-    bottomRow_ = bottomRow;
-    stride_ = stride;
+    image_ = &image;
     try {
         thread_ = std::thread([this] { Run(); });
     } catch (const std::system_error&) {
@@ -269,10 +274,7 @@ bool LowerPartDecoder::Finish() {
 }
 
 void LowerPartDecoder::Run() {
-    jpeg_std_error(&errors_);
-    errors_.error_exit = ErrorExit;
-    errors_.output_message = SilentMessage;
-    cinfo_.err = &errors_;
+    AttachErrors(cinfo_, errors_, SilentMessage, nullptr);
     if (setjmp(errors_.recovery)) {
         jpeg_destroy_decompress(&cinfo_);
         return;
@@ -294,7 +296,7 @@ void LowerPartDecoder::Run() {
     if (same && jpeg_skip_scanlines(&cinfo_, firstRow_) != firstRow_) same = false;
     while (same && cinfo_.output_scanline < height && !stop_) {
         // The first scanline is the top of the picture: the last storage row.
-        JSAMPROW row = bottomRow_ + size_t(height - 1 - cinfo_.output_scanline) * stride_;
+        JSAMPROW row = image_->RowBits(height - 1 - cinfo_.output_scanline);
         if (jpeg_read_scanlines(&cinfo_, &row, 1) != 1) same = false;
     }
     if (same && !stop_) {
@@ -455,7 +457,7 @@ bool ZtImageJPG::RunDecode(JpegDecodeState& state, bool haveExif) {
         const JDIMENSION from = JDIMENSION(uint64_t(height) * kUpperShareInThousandths / 1000);
         state.lower.reset(new (std::nothrow) LowerPartDecoder);
         if (state.lower && state.lower->Start(*cinfo, state.view.Data() + state.viewStart,
-                                              state.view.Size() - state.viewStart, from, RowBits(0), RowStride()))
+                                              state.view.Size() - state.viewStart, from, *this))
             lowerFrom = from;
         else
             state.lower.reset();
